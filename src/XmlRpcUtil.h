@@ -1,0 +1,87 @@
+// Logging and error reporting for the whole stack, and the XML tag scanners
+// and entity coders that the value and response readers are built on.
+#ifndef CORVANE_XMLRPCUTIL_H
+#define CORVANE_XMLRPCUTIL_H
+
+#include <string>
+
+#if defined(__GNUC__)
+#define CORVANE_PRINTF(fmtIndex, firstArg) __attribute__((format(printf, fmtIndex, firstArg)))
+#else
+#define CORVANE_PRINTF(fmtIndex, firstArg)
+#endif
+
+namespace XmlRpc {
+
+// The version banner, sent as the User-Agent of every request.
+extern const char XMLRPC_VERSION[];
+
+// Receives every progress message that passes the verbosity filter.
+class XmlRpcLogHandler {
+ public:
+  static XmlRpcLogHandler* getLogHandler() { return _logHandler; }
+  // Installs a sink that the caller keeps alive while it is installed;
+  // a null handler puts the default one (standard output) back.
+  static void setLogHandler(XmlRpcLogHandler* handler);
+
+  // Messages with a level up to the verbosity are logged; 0 logs nothing.
+  static int getVerbosity() { return _verbosity; }
+  static void setVerbosity(int level) { _verbosity = level; }
+
+  virtual void log(int level, const char* msg) = 0;
+
+ protected:
+  ~XmlRpcLogHandler() = default;
+
+  static XmlRpcLogHandler* _logHandler;
+  static int _verbosity;
+};
+
+// Receives every error message; errors are never filtered.
+class XmlRpcErrorHandler {
+ public:
+  static XmlRpcErrorHandler* getErrorHandler() { return _errorHandler; }
+  // Installs a sink that the caller keeps alive while it is installed;
+  // a null handler puts the default one (standard error) back.
+  static void setErrorHandler(XmlRpcErrorHandler* handler);
+
+  virtual void error(const char* msg) = 0;
+
+ protected:
+  ~XmlRpcErrorHandler() = default;
+
+  static XmlRpcErrorHandler* _errorHandler;
+};
+
+// The process-wide log verbosity.
+void setVerbosity(int level);
+int getVerbosity();
+
+class XmlRpcUtil {
+ public:
+  // Formats a message (at most 1022 characters) for the log handler when
+  // `level` is at most the verbosity.
+  static void log(int level, const char* fmt, ...) CORVANE_PRINTF(2, 3);
+  // Formats a message (at most 1022 characters) for the error handler.
+  static void error(const char* fmt, ...) CORVANE_PRINTF(1, 2);
+
+  // The scanners read from `*offset` and move it forward only on success.
+
+  // True when `tag` comes next in `xml`, after optional whitespace.
+  static bool nextTagIs(const char* tag, const std::string& xml, int* offset);
+  // True when `tag` occurs anywhere at or after the offset; moves past it.
+  static bool findTag(const char* tag, const std::string& xml, int* offset);
+  // The raw content between the next `tag` and its closing tag, or "".
+  static std::string parseTag(const char* tag, const std::string& xml, int* offset);
+  // The next tag text ("<...>") after optional whitespace, or "".
+  static std::string getNextTag(const std::string& xml, int* offset);
+
+  // Replaces < > & ' " by their entities.
+  static std::string xmlEncode(const std::string& raw);
+  // Replaces the five entities by their characters; anything else passes through.
+  static std::string xmlDecode(const std::string& encoded);
+};
+
+}  // namespace XmlRpc
+
+#endif

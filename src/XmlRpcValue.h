@@ -1,0 +1,152 @@
+// The value type of the stack: one XML-RPC value of any type, owning its
+// payload, with its XML-RPC text form and a compact readable form.
+#ifndef CORVANE_XMLRPCVALUE_H
+#define CORVANE_XMLRPCVALUE_H
+
+#include <ctime>
+#include <iosfwd>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace XmlRpc {
+
+class XmlRpcValue {
+ public:
+  enum Type {
+    TypeInvalid,
+    TypeBoolean,
+    TypeInt,
+    TypeDouble,
+    TypeString,
+    TypeDateTime,
+    TypeBase64,
+    TypeArray,
+    TypeStruct
+  };
+
+  typedef std::vector<char> BinaryData;
+  typedef std::vector<XmlRpcValue> ValueArray;
+  typedef std::map<std::string, XmlRpcValue> ValueStruct;
+
+  // An invalid value.
+  XmlRpcValue() : _type(TypeInvalid) { _value.asBinary = nullptr; }
+  XmlRpcValue(bool value) : _type(TypeBoolean) { _value.asBool = value; }
+  XmlRpcValue(int value) : _type(TypeInt) { _value.asInt = value; }
+  XmlRpcValue(double value) : _type(TypeDouble) { _value.asDouble = value; }
+  XmlRpcValue(const std::string& value);
+  XmlRpcValue(const char* value);
+  // A date-time holding its own copy of the record; the fields are kept as given.
+  XmlRpcValue(tm* value);
+  // Binary data: its own copy of `nBytes` bytes.
+  XmlRpcValue(void* value, int nBytes);
+  // Decodes one <value> element of `xml` at `*offset`; invalid when that fails.
+  XmlRpcValue(const std::string& xml, int* offset);
+  // A deep copy.
+  XmlRpcValue(const XmlRpcValue& rhs);
+
+  ~XmlRpcValue() { invalidate(); }
+
+  // Frees the payload; the value becomes invalid.
+  void clear() { invalidate(); }
+
+  // Deep copy.
+  XmlRpcValue& operator=(const XmlRpcValue& rhs);
+  XmlRpcValue& operator=(const int& rhs);
+  XmlRpcValue& operator=(const double& rhs);
+  XmlRpcValue& operator=(const char* rhs);
+
+  bool operator==(const XmlRpcValue& other) const;
+  bool operator!=(const XmlRpcValue& other) const;
+
+  // The payload of that type; an invalid value becomes that type first, a
+  // value of another type throws "type error".
+  operator bool&();
+  operator int&();
+  operator double&();
+  operator std::string&();
+  operator BinaryData&();
+  operator tm&();
+
+  // Array element `i`; a non-const access makes an invalid value an array and
+  // grows an array to hold `i`.
+  const XmlRpcValue& operator[](int i) const;
+  XmlRpcValue& operator[](int i);
+
+  // Struct member `name`, added (invalid) when missing; an invalid value
+  // becomes an empty struct first.
+  XmlRpcValue& operator[](const std::string& name);
+  XmlRpcValue& operator[](const char* name);
+
+  bool valid() const { return _type != TypeInvalid; }
+  const Type& getType() const { return _type; }
+
+  // Bytes of a string or binary value, elements of an array, members of a
+  // struct; "type error" for every other type.
+  int size() const;
+  // Makes the value an array of at least `size` elements.
+  void setSize(int size);
+
+  bool hasMember(const std::string& name) const;
+
+  // Replaces the value by the <value> element at `*offset` of `valueXml` and
+  // moves the offset past it; on failure the value is invalid and the offset
+  // is unchanged.
+  bool fromXml(const std::string& valueXml, int* offset);
+  // One <value> element; the empty text for an invalid value.
+  std::string toXml() const;
+
+  // The compact readable form, for diagnostics.
+  std::ostream& write(std::ostream& os) const;
+
+  // The printf format, taking one double, used for every double written.
+  static const std::string& getDoubleFormat() { return _doubleFormat; }
+  static void setDoubleFormat(const char* format) { _doubleFormat = format; }
+
+ protected:
+  void invalidate();
+
+  void assertTypeOrInvalid(Type t);
+  void assertArray(int size) const;
+  void assertArray(int size);
+  void assertStruct();
+
+  bool boolFromXml(const std::string& valueXml, int* offset);
+  bool intFromXml(const std::string& valueXml, int* offset);
+  bool doubleFromXml(const std::string& valueXml, int* offset);
+  bool stringFromXml(const std::string& valueXml, int* offset);
+  bool timeFromXml(const std::string& valueXml, int* offset);
+  bool binaryFromXml(const std::string& valueXml, int* offset);
+  bool arrayFromXml(const std::string& valueXml, int* offset);
+  bool structFromXml(const std::string& valueXml, int* offset);
+
+  std::string boolToXml() const;
+  std::string intToXml() const;
+  std::string doubleToXml() const;
+  std::string stringToXml() const;
+  std::string timeToXml() const;
+  std::string binaryToXml() const;
+  std::string arrayToXml() const;
+  std::string structToXml() const;
+
+  Type _type;
+  union {
+    bool asBool;
+    int asInt;
+    double asDouble;
+    tm* asTime;
+    std::string* asString;
+    BinaryData* asBinary;
+    ValueArray* asArray;
+    ValueStruct* asStruct;
+  } _value;
+
+  static std::string _doubleFormat;
+};
+
+}  // namespace XmlRpc
+
+// Writes the readable form of `v` to `os`.
+std::ostream& operator<<(std::ostream& os, XmlRpc::XmlRpcValue& v);
+
+#endif
