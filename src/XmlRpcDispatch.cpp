@@ -16,7 +16,9 @@ namespace {
 // The mask that stands for "no change" while a record's handler results are ANDed.
 constexpr unsigned ALL_EVENTS = ~0u;
 
-bool inSelectRange(int fd) { return fd >= 0 && fd < FD_SETSIZE; }
+bool inSelectRange(int fd) {
+  return fd >= 0 && fd < FD_SETSIZE;
+}
 
 }  // namespace
 
@@ -88,8 +90,8 @@ void XmlRpcDispatch::work(double timeout) {
       double wholeSeconds = std::floor(timeout);
       timeval tv;
       tv.tv_sec = static_cast<time_t>(wholeSeconds);
-      tv.tv_usec = static_cast<suseconds_t>(std::floor((timeout - wholeSeconds) * 1000000.0)) %
-                   1000000;
+      tv.tv_usec =
+          static_cast<suseconds_t>(std::floor((timeout - wholeSeconds) * 1000000.0)) % 1000000;
       nEvents = ::select(maxFd + 1, &inFd, &outFd, &excFd, &tv);
     }
     if (nEvents < 0) {
@@ -110,10 +112,8 @@ void XmlRpcDispatch::work(double timeout) {
 
       unsigned newMask = ALL_EVENTS;
       if (FD_ISSET(fd, &inFd)) newMask &= src->handleEvent(EventReadable);
-      if (it->_src != nullptr && FD_ISSET(fd, &outFd))
-        newMask &= src->handleEvent(EventWritable);
-      if (it->_src != nullptr && FD_ISSET(fd, &excFd))
-        newMask &= src->handleEvent(EventException);
+      if (it->_src != nullptr && FD_ISSET(fd, &outFd)) newMask &= src->handleEvent(EventWritable);
+      if (it->_src != nullptr && FD_ISSET(fd, &excFd)) newMask &= src->handleEvent(EventException);
 
       if (it->_src == nullptr) continue;  // the source removed itself
       if (newMask == 0) {
@@ -134,7 +134,9 @@ void XmlRpcDispatch::work(double timeout) {
   _inWork = false;
 }
 
-void XmlRpcDispatch::exit() { _endTime = 0.0; }
+void XmlRpcDispatch::exit() {
+  _endTime = 0.0;
+}
 
 void XmlRpcDispatch::clear() {
   if (_inWork)

@@ -26,14 +26,18 @@ constexpr int ERROR_TEXT_SIZE = 60;
 
 }  // namespace
 
-int XmlRpcSocket::socket() { return ::socket(AF_INET, SOCK_STREAM, 0); }
+int XmlRpcSocket::socket() {
+  return ::socket(AF_INET, SOCK_STREAM, 0);
+}
 
 void XmlRpcSocket::close(int fd) {
   XmlRpcUtil::log(4, "XmlRpcSocket::close: fd %d.", fd);
   ::close(fd);
 }
 
-bool XmlRpcSocket::setNonBlocking(int fd) { return ::fcntl(fd, F_SETFL, O_NONBLOCK) == 0; }
+bool XmlRpcSocket::setNonBlocking(int fd) {
+  return ::fcntl(fd, F_SETFL, O_NONBLOCK) == 0;
+}
 
 bool XmlRpcSocket::nbRead(int fd, std::string& s, bool* eof) {
   *eof = false;
@@ -54,6 +58,7 @@ bool XmlRpcSocket::nbRead(int fd, std::string& s, bool* eof) {
 
 bool XmlRpcSocket::nbWrite(int fd, const std::string& s, int* bytesSoFar) {
   int remaining = static_cast<int>(s.length()) - *bytesSoFar;
+  if (remaining <= 0 || *bytesSoFar < 0) return true;
   const char* next = s.data() + *bytesSoFar;
   while (remaining > 0) {
     // MSG_NOSIGNAL: a peer that has gone away must fail the write, not kill the process.
@@ -81,7 +86,9 @@ bool XmlRpcSocket::bind(int fd, int port) {
   return ::bind(fd, reinterpret_cast<sockaddr*>(&saddr), sizeof(saddr)) == 0;
 }
 
-bool XmlRpcSocket::listen(int fd, int backlog) { return ::listen(fd, backlog) == 0; }
+bool XmlRpcSocket::listen(int fd, int backlog) {
+  return ::listen(fd, backlog) == 0;
+}
 
 int XmlRpcSocket::accept(int fd) {
   sockaddr_in addr;
@@ -106,9 +113,13 @@ bool XmlRpcSocket::connect(int fd, const std::string& host, int port) {
   return nonFatalError();
 }
 
-int XmlRpcSocket::getError() { return errno; }
+int XmlRpcSocket::getError() {
+  return errno;
+}
 
-std::string XmlRpcSocket::getErrorMsg() { return getErrorMsg(getError()); }
+std::string XmlRpcSocket::getErrorMsg() {
+  return getErrorMsg(getError());
+}
 
 std::string XmlRpcSocket::getErrorMsg(int error) {
   char err[ERROR_TEXT_SIZE];
