@@ -25,6 +25,10 @@ class XmlRpcValue {
     TypeStruct
   };
 
+  // Decoding fails on values nested deeper than this many arrays and structs,
+  // so that a hostile peer cannot overflow the stack with a deeply nested reply.
+  static constexpr int MAX_NESTING_DEPTH = 1024;
+
   typedef std::vector<char> BinaryData;
   typedef std::vector<XmlRpcValue> ValueArray;
   typedef std::map<std::string, XmlRpcValue> ValueStruct;
@@ -52,6 +56,7 @@ class XmlRpcValue {
 
   // Deep copy.
   XmlRpcValue& operator=(const XmlRpcValue& rhs);
+  XmlRpcValue& operator=(const bool& rhs);
   XmlRpcValue& operator=(const int& rhs);
   XmlRpcValue& operator=(const double& rhs);
   XmlRpcValue& operator=(const char* rhs);
@@ -142,6 +147,15 @@ class XmlRpcValue {
   } _value;
 
   static std::string _doubleFormat;
+
+ private:
+  // Makes this invalid value a deep copy of `rhs`.
+  void copyPayload(const XmlRpcValue& rhs);
+  // Exchanges tags and payloads; nothing is copied.
+  void swapPayload(XmlRpcValue& other);
+  // Grows `array` to `size` elements; on reallocation to `capacity` the old
+  // elements hand over their payloads instead of being deep-copied.
+  static void growArray(ValueArray& array, std::size_t size, std::size_t capacity);
 };
 
 }  // namespace XmlRpc

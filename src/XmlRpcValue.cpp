@@ -1,0 +1,757 @@
+// The value type: payload ownership, coercions, equality, the XML-RPC text
+// form of each type and the compact readable form.
+#include "XmlRpcValue.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <iterator>
+#include <memory>
+#include <ostream>
+#include <utility>
+
+#include "XmlRpcException.h"
+#include "XmlRpcUtil.h"
+#include "base64.h"
+
+namespace XmlRpc {
+
+namespace {
+
+const char VALUE_TAG[] = "<value>";
+const char VALUE_ETAG[] = "</value>";
+const char BOOLEAN_TAG[] = "<boolean>";
+const char BOOLEAN_ETAG[] = "</boolean>";
+const char INT_TAG[] = "<int>";
+const char I4_TAG[] = "<i4>";
+const char I4_ETAG[] = "</i4>";
+const char DOUBLE_TAG[] = "<double>";
+const char DOUBLE_ETAG[] = "</double>";
+const char STRING_TAG[] = "<string>";
+const char DATETIME_TAG[] = "<dateTime.iso8601>";
+const char DATETIME_ETAG[] = "</dateTime.iso8601>";
+const char BASE64_TAG[] = "<base64>";
+const char BASE64_ETAG[] = "</base64>";
+const char ARRAY_TAG[] = "<array>";
+const char ARRAY_ETAG[] = "</array>";
+const char DATA_TAG[] = "<data>";
+const char DATA_ETAG[] = "</data>";
+const char STRUCT_TAG[] = "<struct>";
+const char STRUCT_ETAG[] = "</struct>";
+const char MEMBER_TAG[] = "<member>";
+const char MEMBER_ETAG[] = "</member>";
+const char NAME_TAG[] = "<name>";
+const char NAME_ETAG[] = "</name>";
+
+// Numbers are formatted on the stack; texts are cut to two less than this,
+// except a double, which is then formatted again in full.
+constexpr int NUMBER_BUFFER_SIZE = 256;
+// A well-formed date is 17 characters; out-of-range fields are cut at 18.
+constexpr int DATE_BUFFER_SIZE = 20;
+
+typedef base64<char> Base64Coder;
+
+bool tmEq(const tm& t1, const tm& t2) {
+  return t1.tm_year == t2.tm_year && t1.tm_mon == t2.tm_mon && t1.tm_mday == t2.tm_mday &&
+         t1.tm_hour == t2.tm_hour && t1.tm_min == t2.tm_min && t1.tm_sec == t2.tm_sec;
+}
+
+void formatDate(const tm& t, char (&buf)[DATE_BUFFER_SIZE]) {
+  std::snprintf(buf, DATE_BUFFER_SIZE - 1, "%4d%02d%02dT%02d:%02d:%02d", t.tm_year, t.tm_mon,
+                t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+}
+
+// "<value>" + tag + text + etag + "</value>".
+std::string typedValueXml(const char* tag, const std::string& text, const char* etag) {
+  std::string xml(VALUE_TAG);
+  xml.reserve(64 + text.length());
+  xml += tag;
+  xml += text;
+  xml += etag;
+  xml += VALUE_ETAG;
+  return xml;
+}
+
+// How deep the container readers of this thread are, and whether one of them
+// refused to go deeper. A refusal must fail every enclosing container, which
+// otherwise would take the failed element for the end of an array.
+struct DecodeNesting {
+  int depth = 0;
+  bool tooDeep = false;
+};
+thread_local DecodeNesting decodeNesting;
+
+class NestingGuard {
+ public:
+  NestingGuard() : _entered(++decodeNesting.depth <= XmlRpcValue::MAX_NESTING_DEPTH) {
+    if (!_entered) decodeNesting.tooDeep = true;
+  }
+  ~NestingGuard() {
+    if (--decodeNesting.depth == 0) decodeNesting.tooDeep = false;
+  }
+  NestingGuard(const NestingGuard&) = delete;
+  NestingGuard& operator=(const NestingGuard&) = delete;
+
+  bool entered() const { return _entered; }
+  static bool tooDeep() { return decodeNesting.tooDeep; }
+
+ private:
+  bool _entered;
+};
+
+// Where a reader may start: inside the text or at its end.
+bool readableOffset(const std::string& xml, int offset) {
+  return offset >= 0 && static_cast<std::size_t>(offset) <= xml.length();
+}
+
+}  // namespace
+
+std::string XmlRpcValue::_doubleFormat("%f");
+
+// ---- Construction, copying and the payload ----
+
+XmlRpcValue::XmlRpcValue(const std::string& value) : _type(TypeInvalid) {
+  _value.asString = new std::string(value);
+  _type = TypeString;
+}
+
+XmlRpcValue::XmlRpcValue(const char* value) : _type(TypeInvalid) {
+  _value.asString = new std::string(value);
+  _type = TypeString;
+}
+
+XmlRpcValue::XmlRpcValue(tm* value) : _type(TypeInvalid) {
+  _value.asTime = new tm(*value);
+  _type = TypeDateTime;
+}
+
+XmlRpcValue::XmlRpcValue(void* value, int nBytes) : _type(TypeInvalid) {
+  const char* bytes = static_cast<const char*>(value);
+  _value.asBinary = new BinaryData(bytes, bytes + (nBytes > 0 ? nBytes : 0));
+  _type = TypeBase64;
+}
+
+XmlRpcValue::XmlRpcValue(const std::string& xml, int* offset) : _type(TypeInvalid) {
+  _value.asBinary = nullptr;
+  fromXml(xml, offset);
+}
+
+XmlRpcValue::XmlRpcValue(const XmlRpcValue& rhs) : _type(TypeInvalid) {
+  _value.asBinary = nullptr;
+  copyPayload(rhs);
+}
+
+void XmlRpcValue::invalidate() {
+  switch (_type) {
+    case TypeString:
+      delete _value.asString;
+      break;
+    case TypeDateTime:
+      delete _value.asTime;
+      break;
+    case TypeBase64:
+      delete _value.asBinary;
+      break;
+    case TypeArray:
+      delete _value.asArray;
+      break;
+    case TypeStruct:
+      delete _value.asStruct;
+      break;
+    default:
+      break;
+  }
+  _type = TypeInvalid;
+  _value.asBinary = nullptr;
+}
+
+void XmlRpcValue::copyPayload(const XmlRpcValue& rhs) {
+  switch (rhs._type) {
+    case TypeString:
+      _value.asString = new std::string(*rhs._value.asString);
+      break;
+    case TypeDateTime:
+      _value.asTime = new tm(*rhs._value.asTime);
+      break;
+    case TypeBase64:
+      _value.asBinary = new BinaryData(*rhs._value.asBinary);
+      break;
+    case TypeArray:
+      _value.asArray = new ValueArray(*rhs._value.asArray);
+      break;
+    case TypeStruct:
+      _value.asStruct = new ValueStruct(*rhs._value.asStruct);
+      break;
+    default:
+      _value = rhs._value;
+      break;
+  }
+  _type = rhs._type;
+}
+
+void XmlRpcValue::swapPayload(XmlRpcValue& other) {
+  std::swap(_type, other._type);
+  std::swap(_value, other._value);
+}
+
+void XmlRpcValue::growArray(ValueArray& array, std::size_t size, std::size_t capacity) {
+  if (size <= array.capacity()) {
+    array.resize(size);
+    return;
+  }
+  ValueArray grown;
+  grown.reserve(capacity);
+  grown.resize(size);
+  for (std::size_t i = 0; i < array.size(); ++i)
+    grown[i].swapPayload(array[i]);
+  array.swap(grown);
+}
+
+XmlRpcValue& XmlRpcValue::operator=(const XmlRpcValue& rhs) {
+  if (this != &rhs) {
+    // The copy is complete before the old payload goes: `rhs` may live inside it.
+    XmlRpcValue copy(rhs);
+    swapPayload(copy);
+  }
+  return *this;
+}
+
+XmlRpcValue& XmlRpcValue::operator=(const bool& rhs) {
+  invalidate();
+  _value.asBool = rhs;
+  _type = TypeBoolean;
+  return *this;
+}
+
+XmlRpcValue& XmlRpcValue::operator=(const int& rhs) {
+  invalidate();
+  _value.asInt = rhs;
+  _type = TypeInt;
+  return *this;
+}
+
+XmlRpcValue& XmlRpcValue::operator=(const double& rhs) {
+  invalidate();
+  _value.asDouble = rhs;
+  _type = TypeDouble;
+  return *this;
+}
+
+XmlRpcValue& XmlRpcValue::operator=(const char* rhs) {
+  XmlRpcValue copy(rhs);
+  swapPayload(copy);
+  return *this;
+}
+
+bool XmlRpcValue::operator==(const XmlRpcValue& other) const {
+  if (_type != other._type) return false;
+  switch (_type) {
+    case TypeBoolean:
+      return _value.asBool == other._value.asBool;
+    case TypeInt:
+      return _value.asInt == other._value.asInt;
+    case TypeDouble:
+      return _value.asDouble == other._value.asDouble;
+    case TypeString:
+      return *_value.asString == *other._value.asString;
+    case TypeDateTime:
+      return tmEq(*_value.asTime, *other._value.asTime);
+    case TypeBase64:
+      return *_value.asBinary == *other._value.asBinary;
+    case TypeArray:
+      return *_value.asArray == *other._value.asArray;
+    case TypeStruct:
+      // Names and values: {a = 1} and {b = 1} differ.
+      return *_value.asStruct == *other._value.asStruct;
+    default:
+      return true;
+  }
+}
+
+bool XmlRpcValue::operator!=(const XmlRpcValue& other) const {
+  return !(*this == other);
+}
+
+// ---- Coercions and access ----
+
+void XmlRpcValue::assertTypeOrInvalid(Type t) {
+  if (_type == TypeInvalid) {
+    switch (t) {
+      case TypeBoolean:
+        _value.asBool = false;
+        break;
+      case TypeInt:
+        _value.asInt = 0;
+        break;
+      case TypeDouble:
+        _value.asDouble = 0.0;
+        break;
+      case TypeString:
+        _value.asString = new std::string();
+        break;
+      case TypeDateTime:
+        _value.asTime = new tm();
+        break;
+      case TypeBase64:
+        _value.asBinary = new BinaryData();
+        break;
+      case TypeArray:
+        _value.asArray = new ValueArray();
+        break;
+      case TypeStruct:
+        _value.asStruct = new ValueStruct();
+        break;
+      default:
+        return;
+    }
+    _type = t;
+  } else if (_type != t) {
+    throw XmlRpcException("type error");
+  }
+}
+
+void XmlRpcValue::assertArray(int size) const {
+  if (_type != TypeArray) throw XmlRpcException("type error: expected an array");
+  if (static_cast<long long>(_value.asArray->size()) < size) {
+    throw XmlRpcException("range error: array index too large");
+  }
+}
+
+void XmlRpcValue::assertArray(int size) {
+  if (_type == TypeInvalid) {
+    // A negative size cannot be allocated; the failure leaves the value invalid.
+    _value.asArray = new ValueArray(static_cast<std::size_t>(size));
+    _type = TypeArray;
+  } else if (_type == TypeArray) {
+    if (static_cast<long long>(_value.asArray->size()) < size) {
+      growArray(*_value.asArray, static_cast<std::size_t>(size), static_cast<std::size_t>(size));
+    }
+  } else {
+    throw XmlRpcException("type error: expected an array");
+  }
+}
+
+void XmlRpcValue::assertStruct() {
+  if (_type == TypeInvalid) {
+    _value.asStruct = new ValueStruct();
+    _type = TypeStruct;
+  } else if (_type != TypeStruct) {
+    throw XmlRpcException("type error: expected a struct");
+  }
+}
+
+XmlRpcValue::operator bool&() {
+  assertTypeOrInvalid(TypeBoolean);
+  return _value.asBool;
+}
+
+XmlRpcValue::operator int&() {
+  assertTypeOrInvalid(TypeInt);
+  return _value.asInt;
+}
+
+XmlRpcValue::operator double&() {
+  assertTypeOrInvalid(TypeDouble);
+  return _value.asDouble;
+}
+
+XmlRpcValue::operator std::string&() {
+  assertTypeOrInvalid(TypeString);
+  return *_value.asString;
+}
+
+XmlRpcValue::operator BinaryData&() {
+  assertTypeOrInvalid(TypeBase64);
+  return *_value.asBinary;
+}
+
+XmlRpcValue::operator tm&() {
+  assertTypeOrInvalid(TypeDateTime);
+  return *_value.asTime;
+}
+
+const XmlRpcValue& XmlRpcValue::operator[](int i) const {
+  assertArray(i < INT_MAX ? i + 1 : i);
+  return _value.asArray->at(static_cast<std::size_t>(i));
+}
+
+XmlRpcValue& XmlRpcValue::operator[](int i) {
+  // No array can grow to hold a negative index or INT_MAX: those only coerce
+  // the type, and the element access throws std::out_of_range.
+  assertArray(i >= 0 && i < INT_MAX ? i + 1 : 0);
+  return _value.asArray->at(static_cast<std::size_t>(i));
+}
+
+XmlRpcValue& XmlRpcValue::operator[](const std::string& name) {
+  assertStruct();
+  return (*_value.asStruct)[name];
+}
+
+XmlRpcValue& XmlRpcValue::operator[](const char* name) {
+  assertStruct();
+  return (*_value.asStruct)[name];
+}
+
+int XmlRpcValue::size() const {
+  switch (_type) {
+    case TypeString:
+      return static_cast<int>(_value.asString->size());
+    case TypeBase64:
+      return static_cast<int>(_value.asBinary->size());
+    case TypeArray:
+      return static_cast<int>(_value.asArray->size());
+    case TypeStruct:
+      return static_cast<int>(_value.asStruct->size());
+    default:
+      throw XmlRpcException("type error");
+  }
+}
+
+void XmlRpcValue::setSize(int size) {
+  assertArray(size);
+}
+
+bool XmlRpcValue::hasMember(const std::string& name) const {
+  return _type == TypeStruct && _value.asStruct->count(name) != 0;
+}
+
+// ---- XML decoding ----
+
+bool XmlRpcValue::fromXml(const std::string& valueXml, int* offset) {
+  const int savedOffset = *offset;
+  invalidate();
+  if (!XmlRpcUtil::nextTagIs(VALUE_TAG, valueXml, offset)) return false;
+  const int afterValueOffset = *offset;
+  const std::string typeTag = XmlRpcUtil::getNextTag(valueXml, offset);
+
+  bool read = false;
+  if (typeTag == BOOLEAN_TAG) {
+    read = boolFromXml(valueXml, offset);
+  } else if (typeTag == I4_TAG || typeTag == INT_TAG) {
+    read = intFromXml(valueXml, offset);
+  } else if (typeTag == DOUBLE_TAG) {
+    read = doubleFromXml(valueXml, offset);
+  } else if (typeTag.empty() || typeTag == STRING_TAG) {
+    read = stringFromXml(valueXml, offset);
+  } else if (typeTag == DATETIME_TAG) {
+    read = timeFromXml(valueXml, offset);
+  } else if (typeTag == BASE64_TAG) {
+    read = binaryFromXml(valueXml, offset);
+  } else if (typeTag == ARRAY_TAG) {
+    read = arrayFromXml(valueXml, offset);
+  } else if (typeTag == STRUCT_TAG) {
+    read = structFromXml(valueXml, offset);
+  } else if (typeTag == VALUE_ETAG) {
+    // An untyped value holding nothing but whitespace.
+    *offset = afterValueOffset;
+    read = stringFromXml(valueXml, offset);
+  }
+
+  if (!read) {
+    invalidate();
+    *offset = savedOffset;
+    return false;
+  }
+  XmlRpcUtil::findTag(VALUE_ETAG, valueXml, offset);
+  return true;
+}
+
+bool XmlRpcValue::boolFromXml(const std::string& valueXml, int* offset) {
+  if (!readableOffset(valueXml, *offset)) return false;
+  const char* start = valueXml.c_str() + *offset;
+  char* end = nullptr;
+  const long n = std::strtol(start, &end, 10);
+  if (end == start || (n != 0 && n != 1)) return false;
+  invalidate();
+  _value.asBool = n == 1;
+  _type = TypeBoolean;
+  *offset += static_cast<int>(end - start);
+  return true;
+}
+
+bool XmlRpcValue::intFromXml(const std::string& valueXml, int* offset) {
+  if (!readableOffset(valueXml, *offset)) return false;
+  const char* start = valueXml.c_str() + *offset;
+  char* end = nullptr;
+  const long n = std::strtol(start, &end, 10);
+  if (end == start) return false;
+  invalidate();
+  _value.asInt = n > INT_MAX ? INT_MAX : n < INT_MIN ? INT_MIN : static_cast<int>(n);
+  _type = TypeInt;
+  *offset += static_cast<int>(end - start);
+  return true;
+}
+
+bool XmlRpcValue::doubleFromXml(const std::string& valueXml, int* offset) {
+  if (!readableOffset(valueXml, *offset)) return false;
+  const char* start = valueXml.c_str() + *offset;
+  char* end = nullptr;
+  const double d = std::strtod(start, &end);
+  if (end == start) return false;
+  invalidate();
+  _value.asDouble = d;
+  _type = TypeDouble;
+  *offset += static_cast<int>(end - start);
+  return true;
+}
+
+bool XmlRpcValue::stringFromXml(const std::string& valueXml, int* offset) {
+  if (!readableOffset(valueXml, *offset)) return false;
+  const std::size_t start = static_cast<std::size_t>(*offset);
+  const std::size_t end = valueXml.find('<', start);
+  if (end == std::string::npos) return false;
+  std::string* text = new std::string(XmlRpcUtil::xmlDecode(valueXml.substr(start, end - start)));
+  invalidate();
+  _value.asString = text;
+  _type = TypeString;
+  *offset = static_cast<int>(end);
+  return true;
+}
+
+bool XmlRpcValue::timeFromXml(const std::string& valueXml, int* offset) {
+  if (!readableOffset(valueXml, *offset)) return false;
+  const std::size_t start = static_cast<std::size_t>(*offset);
+  const std::size_t end = valueXml.find('<', start);
+  if (end == std::string::npos) return false;
+  // sscanf measures its whole input, so it gets the date text alone.
+  const std::string text = valueXml.substr(start, end - start);
+  tm t = tm();
+  if (std::sscanf(text.c_str(), "%4d%2d%2dT%2d:%2d:%2d", &t.tm_year, &t.tm_mon, &t.tm_mday,
+                  &t.tm_hour, &t.tm_min, &t.tm_sec) != 6) {
+    return false;
+  }
+  t.tm_isdst = -1;
+  tm* record = new tm(t);
+  invalidate();
+  _value.asTime = record;
+  _type = TypeDateTime;
+  *offset = static_cast<int>(end);
+  return true;
+}
+
+bool XmlRpcValue::binaryFromXml(const std::string& valueXml, int* offset) {
+  if (!readableOffset(valueXml, *offset)) return false;
+  const std::size_t start = static_cast<std::size_t>(*offset);
+  const std::size_t end = valueXml.find('<', start);
+  if (end == std::string::npos) return false;
+  std::unique_ptr<BinaryData> bytes(new BinaryData());
+  bytes->reserve((end - start) / 4 * 3 + 3);
+  int status = 0;
+  Base64Coder::get(valueXml.begin() + static_cast<std::ptrdiff_t>(start),
+                   valueXml.begin() + static_cast<std::ptrdiff_t>(end), std::back_inserter(*bytes),
+                   status);
+  invalidate();
+  _value.asBinary = bytes.release();
+  _type = TypeBase64;
+  *offset = static_cast<int>(end);
+  return true;
+}
+
+bool XmlRpcValue::arrayFromXml(const std::string& valueXml, int* offset) {
+  NestingGuard nesting;
+  if (!nesting.entered()) return false;
+  if (!XmlRpcUtil::nextTagIs(DATA_TAG, valueXml, offset)) return false;
+  invalidate();
+  _value.asArray = new ValueArray();
+  _type = TypeArray;
+
+  ValueArray& elements = *_value.asArray;
+  XmlRpcValue element;
+  while (element.fromXml(valueXml, offset)) {
+    const std::size_t n = elements.size();
+    growArray(elements, n + 1, n < 8 ? 8 : 2 * n);
+    elements.back().swapPayload(element);
+  }
+  // A malformed element ends the array, but one nested too deeply fails it.
+  if (NestingGuard::tooDeep()) {
+    invalidate();
+    return false;
+  }
+  XmlRpcUtil::nextTagIs(DATA_ETAG, valueXml, offset);
+  return true;
+}
+
+bool XmlRpcValue::structFromXml(const std::string& valueXml, int* offset) {
+  NestingGuard nesting;
+  if (!nesting.entered()) return false;
+  invalidate();
+  _value.asStruct = new ValueStruct();
+  _type = TypeStruct;
+
+  while (XmlRpcUtil::nextTagIs(MEMBER_TAG, valueXml, offset)) {
+    std::string name = XmlRpcUtil::xmlDecode(XmlRpcUtil::parseTag(NAME_TAG, valueXml, offset));
+    XmlRpcValue member(valueXml, offset);
+    if (!member.valid()) {
+      invalidate();
+      return false;
+    }
+    // A repeated name keeps the member read first.
+    auto slot = _value.asStruct->try_emplace(std::move(name));
+    if (slot.second) slot.first->second.swapPayload(member);
+    XmlRpcUtil::nextTagIs(MEMBER_ETAG, valueXml, offset);
+  }
+  return true;
+}
+
+// ---- XML encoding ----
+
+std::string XmlRpcValue::toXml() const {
+  switch (_type) {
+    case TypeBoolean:
+      return boolToXml();
+    case TypeInt:
+      return intToXml();
+    case TypeDouble:
+      return doubleToXml();
+    case TypeString:
+      return stringToXml();
+    case TypeDateTime:
+      return timeToXml();
+    case TypeBase64:
+      return binaryToXml();
+    case TypeArray:
+      return arrayToXml();
+    case TypeStruct:
+      return structToXml();
+    default:
+      return std::string();
+  }
+}
+
+std::string XmlRpcValue::boolToXml() const {
+  return typedValueXml(BOOLEAN_TAG, _value.asBool ? "1" : "0", BOOLEAN_ETAG);
+}
+
+std::string XmlRpcValue::intToXml() const {
+  char buf[NUMBER_BUFFER_SIZE];
+  std::snprintf(buf, NUMBER_BUFFER_SIZE - 1, "%d", _value.asInt);
+  return typedValueXml(I4_TAG, buf, I4_ETAG);
+}
+
+std::string XmlRpcValue::doubleToXml() const {
+  char buf[NUMBER_BUFFER_SIZE] = "";
+  const int length =
+      std::snprintf(buf, NUMBER_BUFFER_SIZE - 1, _doubleFormat.c_str(), _value.asDouble);
+  if (length <= NUMBER_BUFFER_SIZE - 2) return typedValueXml(DOUBLE_TAG, buf, DOUBLE_ETAG);
+  // Cutting the text would put another number on the wire (1e300 under "%f").
+  std::string text(static_cast<std::size_t>(length), '\0');
+  std::snprintf(&text[0], text.length() + 1, _doubleFormat.c_str(), _value.asDouble);
+  return typedValueXml(DOUBLE_TAG, text, DOUBLE_ETAG);
+}
+
+std::string XmlRpcValue::stringToXml() const {
+  std::string xml(VALUE_TAG);
+  xml += XmlRpcUtil::xmlEncode(*_value.asString);
+  xml += VALUE_ETAG;
+  return xml;
+}
+
+std::string XmlRpcValue::timeToXml() const {
+  char buf[DATE_BUFFER_SIZE];
+  formatDate(*_value.asTime, buf);
+  return typedValueXml(DATETIME_TAG, buf, DATETIME_ETAG);
+}
+
+std::string XmlRpcValue::binaryToXml() const {
+  const BinaryData& bytes = *_value.asBinary;
+  std::string xml(VALUE_TAG);
+  xml += BASE64_TAG;
+  xml.reserve(xml.length() + (bytes.size() + 2) / 3 * 4 + bytes.size() / 54 + 32);
+  int status = 0;
+  Base64Coder::put(bytes.begin(), bytes.end(), std::back_inserter(xml), status,
+                   Base64Coder::crlf());
+  xml += BASE64_ETAG;
+  xml += VALUE_ETAG;
+  return xml;
+}
+
+std::string XmlRpcValue::arrayToXml() const {
+  std::string xml(VALUE_TAG);
+  xml += ARRAY_TAG;
+  xml += DATA_TAG;
+  for (const XmlRpcValue& element : *_value.asArray)
+    xml += element.toXml();
+  xml += DATA_ETAG;
+  xml += ARRAY_ETAG;
+  xml += VALUE_ETAG;
+  return xml;
+}
+
+std::string XmlRpcValue::structToXml() const {
+  std::string xml(VALUE_TAG);
+  xml += STRUCT_TAG;
+  for (const auto& member : *_value.asStruct) {
+    xml += MEMBER_TAG;
+    xml += NAME_TAG;
+    xml += XmlRpcUtil::xmlEncode(member.first);
+    xml += NAME_ETAG;
+    xml += member.second.toXml();
+    xml += MEMBER_ETAG;
+  }
+  xml += STRUCT_ETAG;
+  xml += VALUE_ETAG;
+  return xml;
+}
+
+// ---- Readable text ----
+
+std::ostream& XmlRpcValue::write(std::ostream& os) const {
+  switch (_type) {
+    case TypeBoolean:
+      os << _value.asBool;
+      break;
+    case TypeInt:
+      os << _value.asInt;
+      break;
+    case TypeDouble:
+      os << _value.asDouble;
+      break;
+    case TypeString:
+      os << *_value.asString;
+      break;
+    case TypeDateTime: {
+      char buf[DATE_BUFFER_SIZE];
+      formatDate(*_value.asTime, buf);
+      os << buf;
+      break;
+    }
+    case TypeBase64: {
+      int status = 0;
+      Base64Coder::put(_value.asBinary->begin(), _value.asBinary->end(),
+                       std::ostreambuf_iterator<char>(os), status, Base64Coder::crlf());
+      break;
+    }
+    case TypeArray: {
+      os << '{';
+      bool first = true;
+      for (const XmlRpcValue& element : *_value.asArray) {
+        if (!first) os << ',';
+        element.write(os);
+        first = false;
+      }
+      os << '}';
+      break;
+    }
+    case TypeStruct: {
+      os << '[';
+      bool first = true;
+      for (const auto& member : *_value.asStruct) {
+        if (!first) os << ',';
+        os << member.first << ':';
+        member.second.write(os);
+        first = false;
+      }
+      os << ']';
+      break;
+    }
+    default:
+      break;
+  }
+  return os;
+}
+
+}  // namespace XmlRpc
+
+std::ostream& operator<<(std::ostream& os, XmlRpc::XmlRpcValue& v) {
+  return v.write(os);
+}
