@@ -7,8 +7,10 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -341,6 +343,36 @@ class Stopwatch {
 
  private:
   std::chrono::steady_clock::time_point _start = std::chrono::steady_clock::now();
+};
+
+// A child process, killed and reaped on scope exit.
+class ChildProcess {
+ public:
+  explicit ChildProcess(pid_t pid) : _pid(pid) {}
+  ~ChildProcess() { stop(); }
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // True until the child has ended; an ended child is reaped here.
+  bool running() {
+    if (_pid <= 0) return false;
+    if (::waitpid(_pid, nullptr, WNOHANG) == 0) return true;
+    _pid = -1;
+    return false;
+  }
+
+  // Kills the child and reaps it, giving up after the wait limit.
+  void stop() {
+    if (_pid <= 0) return;
+    ::kill(_pid, SIGKILL);
+    Stopwatch waited;
+    while (::waitpid(_pid, nullptr, WNOHANG) == 0 && waited.seconds() * 1000 < WAIT_LIMIT_MS)
+      ::usleep(1000);
+    _pid = -1;
+  }
+
+ private:
+  pid_t _pid;
 };
 
 }  // namespace corvane::test

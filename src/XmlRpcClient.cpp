@@ -1,0 +1,382 @@
+// The call engine of the client and the framing of requests and responses.
+#include "XmlRpcClient.h"
+
+#include <strings.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "XmlRpcSocket.h"
+#include "XmlRpcUtil.h"
+#include "XmlRpcValue.h"
+
+namespace XmlRpc {
+
+const char XmlRpcClient::REQUEST_BEGIN[] = "<?xml version=\"1.0\"?>\r\n<methodCall><methodName>";
+const char XmlRpcClient::REQUEST_END_METHODNAME[] = "</methodName>\r\n";
+const char XmlRpcClient::PARAMS_TAG[] = "<params>";
+const char XmlRpcClient::PARAMS_ETAG[] = "</params>";
+const char XmlRpcClient::PARAM_TAG[] = "<param>";
+const char XmlRpcClient::PARAM_ETAG[] = "</param>";
+const char XmlRpcClient::REQUEST_END[] = "</methodCall>\r\n";
+const char XmlRpcClient::METHODRESPONSE_TAG[] = "<methodResponse>";
+const char XmlRpcClient::FAULT_TAG[] = "<fault>";
+
+namespace {
+
+const char DEFAULT_URI[] = "/RPC2";
+
+const char CONTENT_LENGTH_FIELD[] = "Content-length: ";
+constexpr size_t CONTENT_LENGTH_FIELD_SIZE = sizeof(CONTENT_LENGTH_FIELD) - 1;
+
+// Room for a colon or the blank line around any int.
+constexpr int NUMBER_TEXT_SIZE = 32;
+
+// Clears the flag on every way out of the scope, an exception included.
+class ClearFlagOnExit {
+ public:
+  explicit ClearFlagOnExit(bool& flag) : _flag(flag) {}
+  ~ClearFlagOnExit() { _flag = false; }
+  ClearFlagOnExit(const ClearFlagOnExit&) = delete;
+  ClearFlagOnExit& operator=(const ClearFlagOnExit&) = delete;
+
+ private:
+  bool& _flag;
+};
+
+}  // namespace
+
+XmlRpcClient::XmlRpcClient(const char* host, int port, const char* uri)
+    : XmlRpcSource(-1, false),
+      _connectionState(NO_CONNECTION),
+      _host(host ? host : ""),
+      _uri(uri ? uri : DEFAULT_URI),
+      _port(port),
+      _sendAttempts(0),
+      _bytesWritten(0),
+      _executing(false),
+      _eof(false),
+      _isFault(false),
+      _contentLength(0),
+      _headerScanPos(0),
+      _lengthValuePos(std::string::npos) {
+  XmlRpcUtil::log(1, "XmlRpcClient new client: host %s, port %d.", _host.c_str(), port);
+  setKeepOpen(true);
+}
+
+XmlRpcClient::~XmlRpcClient() {
+  // The client is the only owner of its connection: nobody else can close it.
+  if (getfd() != -1) XmlRpcSocket::close(getfd());
+}
+
+bool XmlRpcClient::execute(const char* method, const XmlRpcValue& params, XmlRpcValue& result) {
+  XmlRpcUtil::log(1, "XmlRpcClient::execute: method %s (_connectionState %d).", method,
+                  _connectionState);
+  if (_executing) return false;
+  _executing = true;
+  ClearFlagOnExit clearExecuting(_executing);
+
+  _sendAttempts = 0;
+  _isFault = false;
+
+  if (!setupConnection()) return false;
+  if (!generateRequest(method, params)) return false;
+
+  result.clear();
+  const double msTime = -1.0;
+  _disp.work(msTime);
+
+  if (_connectionState != IDLE || !parseResponse(result)) return false;
+
+  XmlRpcUtil::log(1, "XmlRpcClient::execute: method %s completed.", method);
+  _response.clear();
+  return true;
+}
+
+void XmlRpcClient::close() {
+  XmlRpcUtil::log(4, "XmlRpcClient::close: fd %d.", getfd());
+  _connectionState = NO_CONNECTION;
+  _disp.exit();
+  _disp.removeSource(this);
+  XmlRpcSource::close();
+}
+
+unsigned XmlRpcClient::handleEvent(unsigned eventType) {
+  if (eventType == XmlRpcDispatch::EventException) {
+    if (_connectionState == WRITE_REQUEST && _bytesWritten == 0)
+      XmlRpcUtil::error("Error in XmlRpcClient::handleEvent: could not connect to server (%s).",
+                        XmlRpcSocket::getErrorMsg().c_str());
+    else
+      XmlRpcUtil::error("Error in XmlRpcClient::handleEvent (state %d): %s.", _connectionState,
+                        XmlRpcSocket::getErrorMsg().c_str());
+    return 0;
+  }
+
+  // One event may carry the call through several states: the last bytes of
+  // the request, then a header read that brings the whole body.
+  if (_connectionState == WRITE_REQUEST && !writeRequest()) return 0;
+  if (_connectionState == READ_HEADER && !readHeader()) return 0;
+  if (_connectionState == READ_RESPONSE && !readResponse()) return 0;
+
+  return (_connectionState == WRITE_REQUEST) ? XmlRpcDispatch::EventWritable
+                                             : XmlRpcDispatch::EventReadable;
+}
+
+bool XmlRpcClient::setupConnection() {
+  if ((_connectionState != NO_CONNECTION && _connectionState != IDLE) || _eof) close();
+  _eof = false;
+  if (_connectionState == NO_CONNECTION && !doConnect()) return false;
+
+  _connectionState = WRITE_REQUEST;
+  _bytesWritten = 0;
+
+  _disp.removeSource(this);
+  _disp.addSource(this, XmlRpcDispatch::EventWritable | XmlRpcDispatch::EventException);
+  return true;
+}
+
+bool XmlRpcClient::doConnect() {
+  int fd = XmlRpcSocket::socket();
+  if (fd < 0) {
+    XmlRpcUtil::error("Error in XmlRpcClient::doConnect: Could not create socket (%s).",
+                      XmlRpcSocket::getErrorMsg().c_str());
+    return false;
+  }
+
+  XmlRpcUtil::log(3, "XmlRpcClient::doConnect: fd %d.", fd);
+  setfd(fd);
+
+  if (!XmlRpcSocket::setNonBlocking(fd)) {
+    close();
+    XmlRpcUtil::error(
+        "Error in XmlRpcClient::doConnect: Could not set socket to non-blocking IO mode (%s).",
+        XmlRpcSocket::getErrorMsg().c_str());
+    return false;
+  }
+
+  if (!XmlRpcSocket::connect(fd, _host, _port)) {
+    close();
+    XmlRpcUtil::error("Error in XmlRpcClient::doConnect: Could not connect to server (%s).",
+                      XmlRpcSocket::getErrorMsg().c_str());
+    return false;
+  }
+  return true;
+}
+
+bool XmlRpcClient::generateRequest(const char* methodName, const XmlRpcValue& params) {
+  std::string body = REQUEST_BEGIN;
+  body += methodName;
+  body += REQUEST_END_METHODNAME;
+
+  if (params.valid()) {
+    body += PARAMS_TAG;
+    if (params.getType() == XmlRpcValue::TypeArray) {
+      for (int i = 0; i < params.size(); ++i) {
+        body += PARAM_TAG;
+        body += params[i].toXml();
+        body += PARAM_ETAG;
+      }
+    } else {
+      body += PARAM_TAG;
+      body += params.toXml();
+      body += PARAM_ETAG;
+    }
+    body += PARAMS_ETAG;
+  }
+  body += REQUEST_END;
+
+  std::string header = generateHeader(body);
+  XmlRpcUtil::log(4, "XmlRpcClient::generateRequest: header is %d bytes, content-length is %d.",
+                  static_cast<int>(header.length()), static_cast<int>(body.length()));
+
+  _request = header + body;
+  return true;
+}
+
+std::string XmlRpcClient::generateHeader(const std::string& body) {
+  std::string header = "POST " + _uri + " HTTP/1.1\r\nUser-Agent: ";
+  header += XMLRPC_VERSION;
+  header += "\r\nHost: ";
+  header += _host;
+
+  char number[NUMBER_TEXT_SIZE];
+  std::snprintf(number, sizeof(number), ":%d\r\n", _port);
+  header += number;
+
+  header += "Content-Type: text/xml\r\nContent-length: ";
+  std::snprintf(number, sizeof(number), "%d\r\n\r\n", static_cast<int>(body.length()));
+  header += number;
+  return header;
+}
+
+bool XmlRpcClient::writeRequest() {
+  if (_bytesWritten == 0)
+    XmlRpcUtil::log(5, "XmlRpcClient::writeRequest (attempt %d):\n%s\n", _sendAttempts + 1,
+                    _request.c_str());
+
+  if (!XmlRpcSocket::nbWrite(getfd(), _request, &_bytesWritten)) {
+    XmlRpcUtil::error("Error in XmlRpcClient::writeRequest: write error (%s).",
+                      XmlRpcSocket::getErrorMsg().c_str());
+    return false;
+  }
+
+  XmlRpcUtil::log(3, "XmlRpcClient::writeRequest: wrote %d of %d bytes.", _bytesWritten,
+                  static_cast<int>(_request.length()));
+
+  if (_bytesWritten == static_cast<int>(_request.length())) {
+    _header.clear();
+    _response.clear();
+    _connectionState = READ_HEADER;
+  }
+  return true;
+}
+
+bool XmlRpcClient::readHeader() {
+  // A new header starts with an empty buffer, also after a replaced writeRequest().
+  if (_header.empty()) {
+    _headerScanPos = 0;
+    _lengthValuePos = std::string::npos;
+  }
+  bool readOk = XmlRpcSocket::nbRead(getfd(), _header, &_eof);
+  if (!readOk || (_eof && _header.empty())) {
+    // A kept connection that the server has dropped fails at its first read:
+    // the call is sent again, once, on a fresh connection.
+    if (getKeepOpen() && _header.empty() && _sendAttempts++ == 0) {
+      XmlRpcUtil::log(4, "XmlRpcClient::readHeader: re-trying connection");
+      XmlRpcSource::close();
+      _connectionState = NO_CONNECTION;
+      _eof = false;
+      return setupConnection();
+    }
+    XmlRpcUtil::error(
+        "Error in XmlRpcClient::readHeader: error while reading header (%s) on fd %d.",
+        XmlRpcSocket::getErrorMsg().c_str(), getfd());
+    return false;
+  }
+
+  XmlRpcUtil::log(4, "XmlRpcClient::readHeader: client has read %d bytes",
+                  static_cast<int>(_header.length()));
+
+  switch (parseHeader()) {
+    case HEADER_INCOMPLETE:
+      if (_eof) {
+        XmlRpcUtil::error("Error in XmlRpcClient::readHeader: EOF while reading header");
+        return false;
+      }
+      return true;
+    case HEADER_INVALID:
+      return false;
+    case HEADER_COMPLETE:
+      break;
+  }
+  _connectionState = READ_RESPONSE;
+  return true;
+}
+
+XmlRpcClient::HeaderStatus XmlRpcClient::parseHeader() {
+  // The tests at a position depend on how many bytes follow it, so a position
+  // is settled only once more than a whole field name follows; the scan
+  // resumes at the first unsettled position when more bytes arrive.
+  const char* hp = _header.data();
+  const size_t length = _header.length();
+  size_t bodyStart = std::string::npos;
+  for (size_t pos = _headerScanPos; pos < length; ++pos) {
+    size_t rest = length - pos;
+    if (rest > CONTENT_LENGTH_FIELD_SIZE &&
+        strncasecmp(hp + pos, CONTENT_LENGTH_FIELD, CONTENT_LENGTH_FIELD_SIZE) == 0) {
+      _lengthValuePos = pos + CONTENT_LENGTH_FIELD_SIZE;
+    } else if (rest > 4 && std::memcmp(hp + pos, "\r\n\r\n", 4) == 0) {
+      bodyStart = pos + 4;
+      break;
+    } else if (rest > 2 && std::memcmp(hp + pos, "\n\n", 2) == 0) {
+      bodyStart = pos + 2;
+      break;
+    }
+    if (rest > CONTENT_LENGTH_FIELD_SIZE) _headerScanPos = pos + 1;
+  }
+  if (bodyStart == std::string::npos) return HEADER_INCOMPLETE;
+
+  if (_lengthValuePos == std::string::npos) {
+    XmlRpcUtil::error("Error XmlRpcClient::readHeader: No Content-length specified");
+    return HEADER_INVALID;
+  }
+
+  long announced = std::strtol(_header.c_str() + _lengthValuePos, nullptr, 10);
+  if (announced > INT_MAX) announced = INT_MAX;
+  if (announced < INT_MIN) announced = INT_MIN;
+  _contentLength = static_cast<int>(announced);
+  if (_contentLength <= 0) {
+    XmlRpcUtil::error("Error in XmlRpcClient::readHeader: Invalid Content-length specified (%d).",
+                      _contentLength);
+    return HEADER_INVALID;
+  }
+
+  XmlRpcUtil::log(4, "client read content length: %d", _contentLength);
+  _response = _header.substr(bodyStart);
+  _header.clear();
+  return HEADER_COMPLETE;
+}
+
+bool XmlRpcClient::readResponse() {
+  if (static_cast<int>(_response.length()) < _contentLength) {
+    if (!XmlRpcSocket::nbRead(getfd(), _response, &_eof)) {
+      XmlRpcUtil::error("Error in XmlRpcClient::readResponse: read error (%s).",
+                        XmlRpcSocket::getErrorMsg().c_str());
+      return false;
+    }
+    if (static_cast<int>(_response.length()) < _contentLength) {
+      if (_eof) {
+        XmlRpcUtil::error("Error in XmlRpcClient::readResponse: EOF while reading response");
+        return false;
+      }
+      return true;
+    }
+  }
+
+  XmlRpcUtil::log(3, "XmlRpcClient::readResponse (read %d bytes)",
+                  static_cast<int>(_response.length()));
+  XmlRpcUtil::log(5, "response:\n%s", _response.c_str());
+
+  // Returning false ends this client's part in the dispatcher's run; the
+  // IDLE state tells execute() that the response is complete.
+  _connectionState = IDLE;
+  return false;
+}
+
+bool XmlRpcClient::parseResponse(XmlRpcValue& result) {
+  int offset = 0;
+  if (!XmlRpcUtil::findTag(METHODRESPONSE_TAG, _response, &offset)) {
+    XmlRpcUtil::error(
+        "Error in XmlRpcClient::parseResponse: Invalid response - no methodResponse. "
+        "Response:\n%s",
+        _response.c_str());
+    return false;
+  }
+
+  if (XmlRpcUtil::nextTagIs(PARAMS_TAG, _response, &offset) &&
+      XmlRpcUtil::nextTagIs(PARAM_TAG, _response, &offset)) {
+    // A normal result.
+  } else if (XmlRpcUtil::nextTagIs(FAULT_TAG, _response, &offset)) {
+    _isFault = true;
+  } else {
+    XmlRpcUtil::error(
+        "Error in XmlRpcClient::parseResponse: Invalid response - no param or fault tag. "
+        "Response:\n%s",
+        _response.c_str());
+    _response.clear();
+    return false;
+  }
+
+  if (!result.fromXml(_response, &offset)) {
+    XmlRpcUtil::error("Error in XmlRpcClient::parseResponse: Invalid response value. Response:\n%s",
+                      _response.c_str());
+    _response.clear();
+    return false;
+  }
+  _response.clear();
+  return result.valid();
+}
+
+}  // namespace XmlRpc

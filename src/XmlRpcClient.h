@@ -1,0 +1,103 @@
+// An XML-RPC client for one server: one call at a time over an HTTP/1.1
+// connection that is kept open between calls and made anew once when a kept
+// connection turns out to be dead.
+#ifndef CORVANE_XMLRPCCLIENT_H
+#define CORVANE_XMLRPCCLIENT_H
+
+#include <string>
+
+#include "XmlRpcDispatch.h"
+#include "XmlRpcSource.h"
+
+namespace XmlRpc {
+
+class XmlRpcValue;
+
+class XmlRpcClient : public XmlRpcSource {
+ public:
+  static const char REQUEST_BEGIN[];
+  static const char REQUEST_END_METHODNAME[];
+  static const char PARAMS_TAG[];
+  static const char PARAMS_ETAG[];
+  static const char PARAM_TAG[];
+  static const char PARAM_ETAG[];
+  static const char REQUEST_END[];
+  static const char METHODRESPONSE_TAG[];
+  static const char FAULT_TAG[];
+
+  // A client for `host` and `port`, posting to `uri` ("/RPC2" when null).
+  // Nothing is connected until the first call.
+  XmlRpcClient(const char* host, int port, const char* uri = nullptr);
+  // Closes the connection if one is open.
+  ~XmlRpcClient() override;
+
+  // Calls `method` and waits for the response. An array `params` is sent as
+  // one parameter per element, any other valid value as a single parameter.
+  // True when a response was received and its value parsed into `result`,
+  // a fault response included (see isFault()).
+  bool execute(const char* method, const XmlRpcValue& params, XmlRpcValue& result);
+
+  // Whether the last response was a fault; `result` then holds the fault value.
+  bool isFault() const { return _isFault; }
+
+  // Drops the connection.
+  void close() override;
+
+  unsigned handleEvent(unsigned eventType) override;
+
+ protected:
+  // Each step of a call can be replaced by a derived client.
+  virtual bool doConnect();
+  virtual bool setupConnection();
+  virtual bool generateRequest(const char* methodName, const XmlRpcValue& params);
+  virtual std::string generateHeader(const std::string& body);
+  virtual bool writeRequest();
+  virtual bool readHeader();
+  virtual bool readResponse();
+  virtual bool parseResponse(XmlRpcValue& result);
+
+  enum HeaderStatus { HEADER_INCOMPLETE, HEADER_INVALID, HEADER_COMPLETE };
+  // Looks in `_header` for the blank line that ends it and for the
+  // "Content-length: " field; when both are there, moves the bytes after the
+  // header into `_response`. Reports an unusable length itself.
+  HeaderStatus parseHeader();
+
+  enum ClientConnectionState {
+    NO_CONNECTION,
+    CONNECTING,
+    WRITE_REQUEST,
+    READ_HEADER,
+    READ_RESPONSE,
+    IDLE
+  };
+  ClientConnectionState _connectionState;
+
+  std::string _host;
+  std::string _uri;
+  int _port;
+
+  std::string _request;
+  std::string _header;
+  std::string _response;
+
+  // Reconnects made in this call; a dead kept connection is retried only once.
+  int _sendAttempts;
+  int _bytesWritten;
+  bool _executing;
+  // The server closed its side during the most recent read.
+  bool _eof;
+  bool _isFault;
+  int _contentLength;
+
+  XmlRpcDispatch _disp;
+
+ private:
+  // Where the header scan resumes: every position before it has been decided.
+  size_t _headerScanPos;
+  // Start of the last "Content-length: " value found, or npos.
+  size_t _lengthValuePos;
+};
+
+}  // namespace XmlRpc
+
+#endif
