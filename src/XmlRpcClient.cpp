@@ -166,7 +166,10 @@ bool XmlRpcClient::doConnect() {
 }
 
 bool XmlRpcClient::generateRequest(const char* methodName, const XmlRpcValue& params) {
-  std::string body = REQUEST_BEGIN;
+  // Every parameter is written straight into the one body buffer.
+  std::string body;
+  body.reserve(1024);
+  body += REQUEST_BEGIN;
   body += methodName;
   body += REQUEST_END_METHODNAME;
 
@@ -175,12 +178,12 @@ bool XmlRpcClient::generateRequest(const char* methodName, const XmlRpcValue& pa
     if (params.getType() == XmlRpcValue::TypeArray) {
       for (int i = 0; i < params.size(); ++i) {
         body += PARAM_TAG;
-        body += params[i].toXml();
+        params[i].toXml(body);
         body += PARAM_ETAG;
       }
     } else {
       body += PARAM_TAG;
-      body += params.toXml();
+      params.toXml(body);
       body += PARAM_ETAG;
     }
     body += PARAMS_ETAG;
@@ -191,7 +194,10 @@ bool XmlRpcClient::generateRequest(const char* methodName, const XmlRpcValue& pa
   XmlRpcUtil::log(4, "XmlRpcClient::generateRequest: header is %d bytes, content-length is %d.",
                   static_cast<int>(header.length()), static_cast<int>(body.length()));
 
-  _request = header + body;
+  // The header goes in front of the body in the body's own buffer, which
+  // usually has room to spare.
+  body.insert(0, header);
+  _request.swap(body);
   return true;
 }
 

@@ -83,26 +83,45 @@ namespace {
 
 const char AMP = '&';
 // Entry i of these three tables belongs together.
-const char rawEntity[] = "<>&'\"";
+constexpr char rawEntity[] = "<>&'\"";
 const char* const xmlEntity[] = {"lt;", "gt;", "amp;", "apos;", "quot;", nullptr};
 const int xmlEntLen[] = {3, 3, 4, 5, 5};
+
+// For each byte, 1 + its index in rawEntity, or 0.
+struct EntityIndex {
+  unsigned char index[256];
+};
+constexpr EntityIndex makeEntityIndex() {
+  EntityIndex t{};
+  for (int i = 0; i < 5; ++i)
+    t.index[static_cast<unsigned char>(rawEntity[i])] = static_cast<unsigned char>(i + 1);
+  return t;
+}
+constexpr EntityIndex entityIndex = makeEntityIndex();
 
 // A negative offset is refused like one past the end rather than read before the text.
 bool outsideText(const std::string& xml, int offset) {
   return offset < 0 || static_cast<std::size_t>(offset) >= xml.length();
 }
 
+// isspace in the "C" locale, which the stack never changes.
+inline bool isSpace(char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
 // Stops at a NUL, which ends the text for the scanners that step through it.
 const char* skipSpace(const char* cp) {
-  while (*cp != '\0' && std::isspace(static_cast<unsigned char>(*cp)))
+  while (isSpace(*cp))
     ++cp;
   return cp;
 }
 
 // The table index of the entity text after the ampersand at `amp`, or -1.
-int entityAfter(const std::string& text, std::size_t amp) {
+int entityAfter(std::string_view text, std::size_t amp) {
+  const std::size_t rest = text.length() - amp - 1;
   for (int i = 0; xmlEntity[i]; ++i) {
-    if (text.compare(amp + 1, xmlEntLen[i], xmlEntity[i]) == 0) return i;
+    const std::size_t len = static_cast<std::size_t>(xmlEntLen[i]);
+    if (rest >= len && std::memcmp(text.data() + amp + 1, xmlEntity[i], len) == 0) return i;
   }
   return -1;
 }
@@ -115,7 +134,9 @@ bool XmlRpcUtil::nextTagIs(const char* tag, const std::string& xml, int* offset)
   const char* cp = skipSpace(text + *offset);
   if (*cp == '\0') return false;
   const std::size_t len = std::strlen(tag);
-  if (std::strncmp(cp, tag, len) != 0) return false;
+  // A shorter rest differs at the terminator at the latest.
+  if (static_cast<std::size_t>(text + xml.length() - cp) < len) return false;
+  if (std::memcmp(cp, tag, len) != 0) return false;
   *offset = static_cast<int>(cp - text + len);
   return true;
 }
@@ -128,71 +149,91 @@ bool XmlRpcUtil::findTag(const char* tag, const std::string& xml, int* offset) {
   return true;
 }
 
-std::string XmlRpcUtil::parseTag(const char* tag, const std::string& xml, int* offset) {
-  if (outsideText(xml, *offset) || *tag == '\0') return std::string();
+std::string_view XmlRpcUtil::parseTagView(const char* tag, const std::string& xml, int* offset) {
+  if (outsideText(xml, *offset) || *tag == '\0') return std::string_view();
   const std::size_t open = xml.find(tag, static_cast<std::size_t>(*offset));
-  if (open == std::string::npos) return std::string();
+  if (open == std::string::npos) return std::string_view();
   const std::size_t content = open + std::strlen(tag);
   std::string etag("</");
   etag += tag + 1;
   const std::size_t close = xml.find(etag, content);
-  if (close == std::string::npos) return std::string();
+  if (close == std::string::npos) return std::string_view();
   *offset = static_cast<int>(close + etag.length());
-  return xml.substr(content, close - content);
+  return std::string_view(xml).substr(content, close - content);
 }
 
-std::string XmlRpcUtil::getNextTag(const std::string& xml, int* offset) {
-  if (outsideText(xml, *offset)) return std::string();
+std::string XmlRpcUtil::parseTag(const char* tag, const std::string& xml, int* offset) {
+  return std::string(parseTagView(tag, xml, offset));
+}
+
+std::string_view XmlRpcUtil::getNextTagView(const std::string& xml, int* offset) {
+  if (outsideText(xml, *offset)) return std::string_view();
   const char* text = xml.c_str();
   const char* cp = skipSpace(text + *offset);
-  if (*cp != '<') return std::string();
+  if (*cp != '<') return std::string_view();
   const char* gt = std::strchr(cp, '>');
   const char* end = gt ? gt + 1 : cp + std::strlen(cp);
   *offset = static_cast<int>(end - text);
-  return std::string(cp, end);
+  return std::string_view(cp, static_cast<std::size_t>(end - cp));
+}
+
+std::string XmlRpcUtil::getNextTag(const std::string& xml, int* offset) {
+  return std::string(getNextTagView(xml, offset));
+}
+
+void XmlRpcUtil::xmlEncode(std::string_view raw, std::string& out) {
+  const char* p = raw.data();
+  const char* const end = p + raw.length();
+  while (p != end) {
+    const char* run = p;
+    while (p != end && entityIndex.index[static_cast<unsigned char>(*p)] == 0)
+      ++p;
+    out.append(run, static_cast<std::size_t>(p - run));
+    if (p == end) break;
+    out += AMP;
+    out += xmlEntity[entityIndex.index[static_cast<unsigned char>(*p)] - 1];
+    ++p;
+  }
 }
 
 std::string XmlRpcUtil::xmlEncode(const std::string& raw) {
-  std::size_t pos = raw.find_first_of(rawEntity);
-  if (pos == std::string::npos) return raw;
+  if (raw.find_first_of(rawEntity) == std::string::npos) return raw;
   std::string encoded;
   encoded.reserve(raw.length() + raw.length() / 8 + 8);
-  encoded.append(raw, 0, pos);
-  for (; pos < raw.length(); ++pos) {
-    const char c = raw[pos];
-    // strchr would match the terminator for a NUL byte.
-    const char* hit = c != '\0' ? std::strchr(rawEntity, c) : nullptr;
-    if (hit) {
-      encoded += AMP;
-      encoded += xmlEntity[hit - rawEntity];
-    } else {
-      encoded += c;
-    }
-  }
+  xmlEncode(std::string_view(raw), encoded);
   return encoded;
 }
 
-std::string XmlRpcUtil::xmlDecode(const std::string& encoded) {
+void XmlRpcUtil::xmlDecode(std::string_view encoded, std::string& out) {
   std::size_t pos = encoded.find(AMP);
-  if (pos == std::string::npos) return encoded;
-  std::string decoded;
-  decoded.reserve(encoded.length());
-  decoded.append(encoded, 0, pos);
+  if (pos == std::string_view::npos) {
+    out.append(encoded.data(), encoded.length());
+    return;
+  }
+  // The result is never longer than its input.
+  out.reserve(out.length() + encoded.length());
+  out.append(encoded.data(), pos);
   const std::size_t length = encoded.length();
   while (pos < length) {
     const int entity = entityAfter(encoded, pos);
     if (entity >= 0) {
-      decoded += rawEntity[entity];
-      pos += 1 + xmlEntLen[entity];
+      out += rawEntity[entity];
+      pos += 1 + static_cast<std::size_t>(xmlEntLen[entity]);
     } else {
-      decoded += AMP;
+      out += AMP;
       ++pos;
     }
     const std::size_t next = encoded.find(AMP, pos);
-    const std::size_t stop = next == std::string::npos ? length : next;
-    decoded.append(encoded, pos, stop - pos);
+    const std::size_t stop = next == std::string_view::npos ? length : next;
+    out.append(encoded.data() + pos, stop - pos);
     pos = stop;
   }
+}
+
+std::string XmlRpcUtil::xmlDecode(const std::string& encoded) {
+  if (encoded.find(AMP) == std::string::npos) return encoded;
+  std::string decoded;
+  xmlDecode(std::string_view(encoded), decoded);
   return decoded;
 }
 

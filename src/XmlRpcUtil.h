@@ -4,6 +4,7 @@
 #define CORVANE_XMLRPCUTIL_H
 
 #include <string>
+#include <string_view>
 
 #if defined(__GNUC__)
 #define CORVANE_PRINTF(fmtIndex, firstArg) __attribute__((format(printf, fmtIndex, firstArg)))
@@ -76,10 +77,17 @@ class XmlRpcUtil {
   // The next tag text ("<...>") after optional whitespace, or "".
   static std::string getNextTag(const std::string& xml, int* offset);
 
+  // getNextTag and parseTag without the copy: the result points into `xml`.
+  static std::string_view getNextTagView(const std::string& xml, int* offset);
+  static std::string_view parseTagView(const char* tag, const std::string& xml, int* offset);
+
   // Replaces < > & ' " by their entities.
   static std::string xmlEncode(const std::string& raw);
   // Replaces the five entities by their characters; anything else passes through.
   static std::string xmlDecode(const std::string& encoded);
+  // The same coders appending their result to `out`.
+  static void xmlEncode(std::string_view raw, std::string& out);
+  static void xmlDecode(std::string_view encoded, std::string& out);
 };
 
 }  // namespace XmlRpc

@@ -2,12 +2,15 @@
 // form of each type and the compact readable form.
 #include "XmlRpcValue.h"
 
+#include <charconv>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 #include <memory>
 #include <ostream>
+#include <string_view>
 #include <utility>
 
 #include "XmlRpcException.h"
@@ -61,15 +64,56 @@ void formatDate(const tm& t, char (&buf)[DATE_BUFFER_SIZE]) {
                 t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
 }
 
-// "<value>" + tag + text + etag + "</value>".
-std::string typedValueXml(const char* tag, const std::string& text, const char* etag) {
-  std::string xml(VALUE_TAG);
-  xml.reserve(64 + text.length());
-  xml += tag;
-  xml += text;
-  xml += etag;
-  xml += VALUE_ETAG;
-  return xml;
+// Appends "<value>" + tag + text + etag + "</value>".
+void appendTypedValue(std::string& xml, std::string_view tag, std::string_view text,
+                      std::string_view etag) {
+  xml.append(VALUE_TAG, sizeof(VALUE_TAG) - 1);
+  xml.append(tag.data(), tag.length());
+  xml.append(text.data(), text.length());
+  xml.append(etag.data(), etag.length());
+  xml.append(VALUE_ETAG, sizeof(VALUE_ETAG) - 1);
+}
+
+template <std::size_t N>
+void appendLiteral(std::string& xml, const char (&text)[N]) {
+  xml.append(text, N - 1);
+}
+
+// What strtol reads from a plain run of at most nine digits, without strtol's
+// set-up cost; false when the text needs strtol itself (blanks, a sign, more digits).
+bool plainDigits(const char* start, long* n, const char** end) {
+  const char* p = start;
+  long value = 0;
+  while (*p >= '0' && *p <= '9') {
+    if (p - start == 9) return false;
+    value = value * 10 + (*p - '0');
+    ++p;
+  }
+  if (p == start) return false;
+  *n = value;
+  *end = p;
+  return true;
+}
+
+bool isDigits(const char* p, int count) {
+  for (int i = 0; i < count; ++i) {
+    if (p[i] < '0' || p[i] > '9') return false;
+  }
+  return true;
+}
+
+int digitsValue(const char* p, int count) {
+  int value = 0;
+  for (int i = 0; i < count; ++i)
+    value = value * 10 + (p[i] - '0');
+  return value;
+}
+
+void putDigits(char* p, int value, int count) {
+  for (int i = count - 1; i >= 0; --i) {
+    p[i] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  }
 }
 
 // How deep the container readers of this thread are, and whether one of them
@@ -102,6 +146,14 @@ class NestingGuard {
 // Where a reader may start: inside the text or at its end.
 bool readableOffset(const std::string& xml, int offset) {
   return offset >= 0 && static_cast<std::size_t>(offset) <= xml.length();
+}
+
+// The text that `write` appends to an empty string.
+template <typename Writer>
+std::string written(Writer write) {
+  std::string xml;
+  write(xml);
+  return xml;
 }
 
 }  // namespace
@@ -212,6 +264,15 @@ XmlRpcValue& XmlRpcValue::operator=(const XmlRpcValue& rhs) {
     // The copy is complete before the old payload goes: `rhs` may live inside it.
     XmlRpcValue copy(rhs);
     swapPayload(copy);
+  }
+  return *this;
+}
+
+XmlRpcValue& XmlRpcValue::operator=(XmlRpcValue&& rhs) noexcept {
+  if (this != &rhs) {
+    // Taken before the old payload goes: `rhs` may live inside it.
+    XmlRpcValue taken(std::move(rhs));
+    swapPayload(taken);
   }
   return *this;
 }
@@ -422,25 +483,25 @@ bool XmlRpcValue::fromXml(const std::string& valueXml, int* offset) {
   invalidate();
   if (!XmlRpcUtil::nextTagIs(VALUE_TAG, valueXml, offset)) return false;
   const int afterValueOffset = *offset;
-  const std::string typeTag = XmlRpcUtil::getNextTag(valueXml, offset);
+  const std::string_view typeTag = XmlRpcUtil::getNextTagView(valueXml, offset);
 
   bool read = false;
-  if (typeTag == BOOLEAN_TAG) {
-    read = boolFromXml(valueXml, offset);
+  if (typeTag.empty() || typeTag == STRING_TAG) {
+    read = stringFromXml(valueXml, offset);
   } else if (typeTag == I4_TAG || typeTag == INT_TAG) {
     read = intFromXml(valueXml, offset);
+  } else if (typeTag == STRUCT_TAG) {
+    read = structFromXml(valueXml, offset);
+  } else if (typeTag == ARRAY_TAG) {
+    read = arrayFromXml(valueXml, offset);
   } else if (typeTag == DOUBLE_TAG) {
     read = doubleFromXml(valueXml, offset);
-  } else if (typeTag.empty() || typeTag == STRING_TAG) {
-    read = stringFromXml(valueXml, offset);
+  } else if (typeTag == BOOLEAN_TAG) {
+    read = boolFromXml(valueXml, offset);
   } else if (typeTag == DATETIME_TAG) {
     read = timeFromXml(valueXml, offset);
   } else if (typeTag == BASE64_TAG) {
     read = binaryFromXml(valueXml, offset);
-  } else if (typeTag == ARRAY_TAG) {
-    read = arrayFromXml(valueXml, offset);
-  } else if (typeTag == STRUCT_TAG) {
-    read = structFromXml(valueXml, offset);
   } else if (typeTag == VALUE_ETAG) {
     // An untyped value holding nothing but whitespace.
     *offset = afterValueOffset;
@@ -459,8 +520,13 @@ bool XmlRpcValue::fromXml(const std::string& valueXml, int* offset) {
 bool XmlRpcValue::boolFromXml(const std::string& valueXml, int* offset) {
   if (!readableOffset(valueXml, *offset)) return false;
   const char* start = valueXml.c_str() + *offset;
-  char* end = nullptr;
-  const long n = std::strtol(start, &end, 10);
+  const char* end = nullptr;
+  long n = 0;
+  if (!plainDigits(start, &n, &end)) {
+    char* strtolEnd = nullptr;
+    n = std::strtol(start, &strtolEnd, 10);
+    end = strtolEnd;
+  }
   if (end == start || (n != 0 && n != 1)) return false;
   invalidate();
   _value.asBool = n == 1;
@@ -472,8 +538,13 @@ bool XmlRpcValue::boolFromXml(const std::string& valueXml, int* offset) {
 bool XmlRpcValue::intFromXml(const std::string& valueXml, int* offset) {
   if (!readableOffset(valueXml, *offset)) return false;
   const char* start = valueXml.c_str() + *offset;
-  char* end = nullptr;
-  const long n = std::strtol(start, &end, 10);
+  const char* end = nullptr;
+  long n = 0;
+  if (!plainDigits(start, &n, &end)) {
+    char* strtolEnd = nullptr;
+    n = std::strtol(start, &strtolEnd, 10);
+    end = strtolEnd;
+  }
   if (end == start) return false;
   invalidate();
   _value.asInt = n > INT_MAX ? INT_MAX : n < INT_MIN ? INT_MIN : static_cast<int>(n);
@@ -500,9 +571,11 @@ bool XmlRpcValue::stringFromXml(const std::string& valueXml, int* offset) {
   const std::size_t start = static_cast<std::size_t>(*offset);
   const std::size_t end = valueXml.find('<', start);
   if (end == std::string::npos) return false;
-  std::string* text = new std::string(XmlRpcUtil::xmlDecode(valueXml.substr(start, end - start)));
+  // Decoded straight from the message into the value's own string.
+  std::unique_ptr<std::string> text(new std::string());
+  XmlRpcUtil::xmlDecode(std::string_view(valueXml).substr(start, end - start), *text);
   invalidate();
-  _value.asString = text;
+  _value.asString = text.release();
   _type = TypeString;
   *offset = static_cast<int>(end);
   return true;
@@ -513,12 +586,24 @@ bool XmlRpcValue::timeFromXml(const std::string& valueXml, int* offset) {
   const std::size_t start = static_cast<std::size_t>(*offset);
   const std::size_t end = valueXml.find('<', start);
   if (end == std::string::npos) return false;
-  // sscanf measures its whole input, so it gets the date text alone.
-  const std::string text = valueXml.substr(start, end - start);
   tm t = tm();
-  if (std::sscanf(text.c_str(), "%4d%2d%2dT%2d:%2d:%2d", &t.tm_year, &t.tm_mon, &t.tm_mday,
-                  &t.tm_hour, &t.tm_min, &t.tm_sec) != 6) {
-    return false;
+  const char* d = valueXml.data() + start;
+  if (end - start >= 17 && isDigits(d, 8) && d[8] == 'T' && isDigits(d + 9, 2) && d[11] == ':' &&
+      isDigits(d + 12, 2) && d[14] == ':' && isDigits(d + 15, 2)) {
+    // The plain form, read as sscanf reads it.
+    t.tm_year = digitsValue(d, 4);
+    t.tm_mon = digitsValue(d + 4, 2);
+    t.tm_mday = digitsValue(d + 6, 2);
+    t.tm_hour = digitsValue(d + 9, 2);
+    t.tm_min = digitsValue(d + 12, 2);
+    t.tm_sec = digitsValue(d + 15, 2);
+  } else {
+    // sscanf measures its whole input, so it gets the date text alone.
+    const std::string text = valueXml.substr(start, end - start);
+    if (std::sscanf(text.c_str(), "%4d%2d%2dT%2d:%2d:%2d", &t.tm_year, &t.tm_mon, &t.tm_mday,
+                    &t.tm_hour, &t.tm_min, &t.tm_sec) != 6) {
+      return false;
+    }
   }
   t.tm_isdst = -1;
   tm* record = new tm(t);
@@ -535,11 +620,7 @@ bool XmlRpcValue::binaryFromXml(const std::string& valueXml, int* offset) {
   const std::size_t end = valueXml.find('<', start);
   if (end == std::string::npos) return false;
   std::unique_ptr<BinaryData> bytes(new BinaryData());
-  bytes->reserve((end - start) / 4 * 3 + 3);
-  int status = 0;
-  Base64Coder::get(valueXml.begin() + static_cast<std::ptrdiff_t>(start),
-                   valueXml.begin() + static_cast<std::ptrdiff_t>(end), std::back_inserter(*bytes),
-                   status);
+  Base64Coder::getAppend(valueXml.data() + start, valueXml.data() + end, *bytes);
   invalidate();
   _value.asBinary = bytes.release();
   _type = TypeBase64;
@@ -555,13 +636,16 @@ bool XmlRpcValue::arrayFromXml(const std::string& valueXml, int* offset) {
   _value.asArray = new ValueArray();
   _type = TypeArray;
 
+  // Each element is read in its place; growing the array moves the elements.
   ValueArray& elements = *_value.asArray;
-  XmlRpcValue element;
-  while (element.fromXml(valueXml, offset)) {
-    const std::size_t n = elements.size();
-    growArray(elements, n + 1, n < 8 ? 8 : 2 * n);
-    elements.back().swapPayload(element);
+  while (true) {
+    // Small arrays take one allocation; larger ones grow as vectors do.
+    if (elements.size() == elements.capacity())
+      elements.reserve(elements.size() < 4 ? 4 : 2 * elements.size());
+    elements.emplace_back();
+    if (!elements.back().fromXml(valueXml, offset)) break;
   }
+  elements.pop_back();
   // A malformed element ends the array, but one nested too deeply fails it.
   if (NestingGuard::tooDeep()) {
     invalidate();
@@ -578,16 +662,21 @@ bool XmlRpcValue::structFromXml(const std::string& valueXml, int* offset) {
   _value.asStruct = new ValueStruct();
   _type = TypeStruct;
 
+  ValueStruct& members = *_value.asStruct;
+  std::string name;
+  XmlRpcValue repeated;
   while (XmlRpcUtil::nextTagIs(MEMBER_TAG, valueXml, offset)) {
-    std::string name = XmlRpcUtil::xmlDecode(XmlRpcUtil::parseTag(NAME_TAG, valueXml, offset));
-    XmlRpcValue member(valueXml, offset);
-    if (!member.valid()) {
+    name.clear();
+    XmlRpcUtil::xmlDecode(XmlRpcUtil::parseTagView(NAME_TAG, valueXml, offset), name);
+    // Members usually come in name order, so the end is the likely place.
+    const std::size_t count = members.size();
+    auto slot = members.try_emplace(members.end(), std::move(name));
+    // A repeated name keeps the member read first.
+    XmlRpcValue& member = members.size() != count ? slot->second : repeated;
+    if (!member.fromXml(valueXml, offset)) {
       invalidate();
       return false;
     }
-    // A repeated name keeps the member read first.
-    auto slot = _value.asStruct->try_emplace(std::move(name));
-    if (slot.second) slot.first->second.swapPayload(member);
     XmlRpcUtil::nextTagIs(MEMBER_ETAG, valueXml, offset);
   }
   return true;
@@ -595,102 +684,161 @@ bool XmlRpcValue::structFromXml(const std::string& valueXml, int* offset) {
 
 // ---- XML encoding ----
 
-std::string XmlRpcValue::toXml() const {
+void XmlRpcValue::toXml(std::string& xml) const {
   switch (_type) {
     case TypeBoolean:
-      return boolToXml();
+      boolToXml(xml);
+      break;
     case TypeInt:
-      return intToXml();
+      intToXml(xml);
+      break;
     case TypeDouble:
-      return doubleToXml();
+      doubleToXml(xml);
+      break;
     case TypeString:
-      return stringToXml();
+      stringToXml(xml);
+      break;
     case TypeDateTime:
-      return timeToXml();
+      timeToXml(xml);
+      break;
     case TypeBase64:
-      return binaryToXml();
+      binaryToXml(xml);
+      break;
     case TypeArray:
-      return arrayToXml();
+      arrayToXml(xml);
+      break;
     case TypeStruct:
-      return structToXml();
+      structToXml(xml);
+      break;
     default:
-      return std::string();
+      break;
   }
 }
 
-std::string XmlRpcValue::boolToXml() const {
-  return typedValueXml(BOOLEAN_TAG, _value.asBool ? "1" : "0", BOOLEAN_ETAG);
+std::string XmlRpcValue::toXml() const {
+  return written([this](std::string& xml) { toXml(xml); });
 }
 
-std::string XmlRpcValue::intToXml() const {
+void XmlRpcValue::boolToXml(std::string& xml) const {
+  appendTypedValue(xml, BOOLEAN_TAG, _value.asBool ? "1" : "0", BOOLEAN_ETAG);
+}
+
+void XmlRpcValue::intToXml(std::string& xml) const {
   char buf[NUMBER_BUFFER_SIZE];
-  std::snprintf(buf, NUMBER_BUFFER_SIZE - 1, "%d", _value.asInt);
-  return typedValueXml(I4_TAG, buf, I4_ETAG);
+  const std::to_chars_result r = std::to_chars(buf, buf + sizeof(buf), _value.asInt);
+  appendTypedValue(xml, I4_TAG, std::string_view(buf, static_cast<std::size_t>(r.ptr - buf)),
+                   I4_ETAG);
 }
 
-std::string XmlRpcValue::doubleToXml() const {
+void XmlRpcValue::doubleToXml(std::string& xml) const {
   char buf[NUMBER_BUFFER_SIZE] = "";
   const int length =
       std::snprintf(buf, NUMBER_BUFFER_SIZE - 1, _doubleFormat.c_str(), _value.asDouble);
-  if (length <= NUMBER_BUFFER_SIZE - 2) return typedValueXml(DOUBLE_TAG, buf, DOUBLE_ETAG);
+  if (length <= NUMBER_BUFFER_SIZE - 2) {
+    appendTypedValue(xml, DOUBLE_TAG, buf, DOUBLE_ETAG);
+    return;
+  }
   // Cutting the text would put another number on the wire (1e300 under "%f").
   std::string text(static_cast<std::size_t>(length), '\0');
   std::snprintf(&text[0], text.length() + 1, _doubleFormat.c_str(), _value.asDouble);
-  return typedValueXml(DOUBLE_TAG, text, DOUBLE_ETAG);
+  appendTypedValue(xml, DOUBLE_TAG, text, DOUBLE_ETAG);
+}
+
+void XmlRpcValue::stringToXml(std::string& xml) const {
+  appendLiteral(xml, VALUE_TAG);
+  XmlRpcUtil::xmlEncode(std::string_view(*_value.asString), xml);
+  appendLiteral(xml, VALUE_ETAG);
+}
+
+void XmlRpcValue::timeToXml(std::string& xml) const {
+  const tm& t = *_value.asTime;
+  if (t.tm_year >= 1000 && t.tm_year <= 9999 && t.tm_mon >= 0 && t.tm_mon <= 99 && t.tm_mday >= 0 &&
+      t.tm_mday <= 99 && t.tm_hour >= 0 && t.tm_hour <= 99 && t.tm_min >= 0 && t.tm_min <= 99 &&
+      t.tm_sec >= 0 && t.tm_sec <= 99) {
+    // The 17 characters that the format gives for fields in their usual widths.
+    char buf[17];
+    putDigits(buf, t.tm_year, 4);
+    putDigits(buf + 4, t.tm_mon, 2);
+    putDigits(buf + 6, t.tm_mday, 2);
+    buf[8] = 'T';
+    putDigits(buf + 9, t.tm_hour, 2);
+    buf[11] = ':';
+    putDigits(buf + 12, t.tm_min, 2);
+    buf[14] = ':';
+    putDigits(buf + 15, t.tm_sec, 2);
+    appendTypedValue(xml, DATETIME_TAG, std::string_view(buf, sizeof(buf)), DATETIME_ETAG);
+    return;
+  }
+  char buf[DATE_BUFFER_SIZE];
+  formatDate(t, buf);
+  appendTypedValue(xml, DATETIME_TAG, buf, DATETIME_ETAG);
+}
+
+void XmlRpcValue::binaryToXml(std::string& xml) const {
+  const BinaryData& bytes = *_value.asBinary;
+  appendLiteral(xml, VALUE_TAG);
+  appendLiteral(xml, BASE64_TAG);
+  Base64Coder::putAppend(bytes.data(), bytes.size(), xml);
+  appendLiteral(xml, BASE64_ETAG);
+  appendLiteral(xml, VALUE_ETAG);
+}
+
+void XmlRpcValue::arrayToXml(std::string& xml) const {
+  appendLiteral(xml, VALUE_TAG);
+  appendLiteral(xml, ARRAY_TAG);
+  appendLiteral(xml, DATA_TAG);
+  for (const XmlRpcValue& element : *_value.asArray)
+    element.toXml(xml);
+  appendLiteral(xml, DATA_ETAG);
+  appendLiteral(xml, ARRAY_ETAG);
+  appendLiteral(xml, VALUE_ETAG);
+}
+
+void XmlRpcValue::structToXml(std::string& xml) const {
+  appendLiteral(xml, VALUE_TAG);
+  appendLiteral(xml, STRUCT_TAG);
+  for (const auto& member : *_value.asStruct) {
+    appendLiteral(xml, MEMBER_TAG);
+    appendLiteral(xml, NAME_TAG);
+    XmlRpcUtil::xmlEncode(std::string_view(member.first), xml);
+    appendLiteral(xml, NAME_ETAG);
+    member.second.toXml(xml);
+    appendLiteral(xml, MEMBER_ETAG);
+  }
+  appendLiteral(xml, STRUCT_ETAG);
+  appendLiteral(xml, VALUE_ETAG);
+}
+
+std::string XmlRpcValue::boolToXml() const {
+  return written([this](std::string& xml) { boolToXml(xml); });
+}
+
+std::string XmlRpcValue::intToXml() const {
+  return written([this](std::string& xml) { intToXml(xml); });
+}
+
+std::string XmlRpcValue::doubleToXml() const {
+  return written([this](std::string& xml) { doubleToXml(xml); });
 }
 
 std::string XmlRpcValue::stringToXml() const {
-  std::string xml(VALUE_TAG);
-  xml += XmlRpcUtil::xmlEncode(*_value.asString);
-  xml += VALUE_ETAG;
-  return xml;
+  return written([this](std::string& xml) { stringToXml(xml); });
 }
 
 std::string XmlRpcValue::timeToXml() const {
-  char buf[DATE_BUFFER_SIZE];
-  formatDate(*_value.asTime, buf);
-  return typedValueXml(DATETIME_TAG, buf, DATETIME_ETAG);
+  return written([this](std::string& xml) { timeToXml(xml); });
 }
 
 std::string XmlRpcValue::binaryToXml() const {
-  const BinaryData& bytes = *_value.asBinary;
-  std::string xml(VALUE_TAG);
-  xml += BASE64_TAG;
-  xml.reserve(xml.length() + (bytes.size() + 2) / 3 * 4 + bytes.size() / 54 + 32);
-  int status = 0;
-  Base64Coder::put(bytes.begin(), bytes.end(), std::back_inserter(xml), status,
-                   Base64Coder::crlf());
-  xml += BASE64_ETAG;
-  xml += VALUE_ETAG;
-  return xml;
+  return written([this](std::string& xml) { binaryToXml(xml); });
 }
 
 std::string XmlRpcValue::arrayToXml() const {
-  std::string xml(VALUE_TAG);
-  xml += ARRAY_TAG;
-  xml += DATA_TAG;
-  for (const XmlRpcValue& element : *_value.asArray)
-    xml += element.toXml();
-  xml += DATA_ETAG;
-  xml += ARRAY_ETAG;
-  xml += VALUE_ETAG;
-  return xml;
+  return written([this](std::string& xml) { arrayToXml(xml); });
 }
 
 std::string XmlRpcValue::structToXml() const {
-  std::string xml(VALUE_TAG);
-  xml += STRUCT_TAG;
-  for (const auto& member : *_value.asStruct) {
-    xml += MEMBER_TAG;
-    xml += NAME_TAG;
-    xml += XmlRpcUtil::xmlEncode(member.first);
-    xml += NAME_ETAG;
-    xml += member.second.toXml();
-    xml += MEMBER_ETAG;
-  }
-  xml += STRUCT_ETAG;
-  xml += VALUE_ETAG;
-  return xml;
+  return written([this](std::string& xml) { structToXml(xml); });
 }
 
 // ---- Readable text ----

@@ -48,6 +48,11 @@ class XmlRpcValue {
   XmlRpcValue(const std::string& xml, int* offset);
   // A deep copy.
   XmlRpcValue(const XmlRpcValue& rhs);
+  // Takes over the payload of `rhs`, which becomes invalid.
+  XmlRpcValue(XmlRpcValue&& rhs) noexcept : _type(rhs._type), _value(rhs._value) {
+    rhs._type = TypeInvalid;
+    rhs._value.asBinary = nullptr;
+  }
 
   ~XmlRpcValue() { invalidate(); }
 
@@ -56,6 +61,8 @@ class XmlRpcValue {
 
   // Deep copy.
   XmlRpcValue& operator=(const XmlRpcValue& rhs);
+  // Takes over the payload of `rhs`, which becomes invalid.
+  XmlRpcValue& operator=(XmlRpcValue&& rhs) noexcept;
   XmlRpcValue& operator=(const bool& rhs);
   XmlRpcValue& operator=(const int& rhs);
   XmlRpcValue& operator=(const double& rhs);
@@ -100,6 +107,8 @@ class XmlRpcValue {
   bool fromXml(const std::string& valueXml, int* offset);
   // One <value> element; the empty text for an invalid value.
   std::string toXml() const;
+  // Appends the same text to `xml`.
+  void toXml(std::string& xml) const;
 
   // The compact readable form, for diagnostics.
   std::ostream& write(std::ostream& os) const;
@@ -133,6 +142,16 @@ class XmlRpcValue {
   std::string binaryToXml() const;
   std::string arrayToXml() const;
   std::string structToXml() const;
+
+  // The writers appending to `xml`.
+  void boolToXml(std::string& xml) const;
+  void intToXml(std::string& xml) const;
+  void doubleToXml(std::string& xml) const;
+  void stringToXml(std::string& xml) const;
+  void timeToXml(std::string& xml) const;
+  void binaryToXml(std::string& xml) const;
+  void arrayToXml(std::string& xml) const;
+  void structToXml(std::string& xml) const;
 
   Type _type;
   union {

@@ -3,7 +3,9 @@
 #ifndef CORVANE_BASE64_H
 #define CORVANE_BASE64_H
 
+#include <cstddef>
 #include <string>
+#include <vector>
 
 namespace XmlRpc {
 
@@ -155,6 +157,91 @@ class base64 {
     }
     status = digits == 0 ? STATUS_DONE : STATUS_PARTIAL;
     return first;
+  }
+
+  // Appends to `out` exactly the text that put() writes for [data, data + size),
+  // sized once and written through a pointer.
+  static void putAppend(const char* data, std::size_t size, std::basic_string<CharT, Traits>& out) {
+    const std::size_t groups = size / 3;
+    const std::size_t textSize = groups * 4 + (size % 3 != 0 ? 4 : 0) + groups / GROUPS_PER_LINE;
+    const std::size_t oldSize = out.size();
+    out.resize(oldSize + textSize);
+    CharT* p = &out[oldSize];
+    const byte_t* in = reinterpret_cast<const byte_t*>(data);
+    const byte_t* const fullEnd = in + groups * 3;
+    int lineGroups = 0;
+    while (in != fullEnd) {
+      const unsigned v = (unsigned(in[0]) << 16) | (unsigned(in[1]) << 8) | in[2];
+      in += 3;
+      p[0] = CharT(_base64Chars[v >> 18]);
+      p[1] = CharT(_base64Chars[(v >> 12) & 0x3F]);
+      p[2] = CharT(_base64Chars[(v >> 6) & 0x3F]);
+      p[3] = CharT(_base64Chars[v & 0x3F]);
+      p += 4;
+      if (++lineGroups == GROUPS_PER_LINE) {
+        *p++ = CharT('\n');
+        lineGroups = 0;
+      }
+    }
+    const std::size_t left = size % 3;
+    if (left != 0) {
+      const unsigned v = (unsigned(in[0]) << 16) | (left == 2 ? unsigned(in[1]) << 8 : 0u);
+      p[0] = CharT(_base64Chars[v >> 18]);
+      p[1] = CharT(_base64Chars[(v >> 12) & 0x3F]);
+      p[2] = left == 2 ? CharT(_base64Chars[(v >> 6) & 0x3F]) : CharT('=');
+      p[3] = CharT('=');
+    }
+  }
+
+  // Appends to `out` exactly the bytes that get() gives for [first, last).
+  static void getAppend(const CharT* first, const CharT* last, std::vector<char>& out) {
+    const std::size_t oldSize = out.size();
+    // At most three bytes for every four characters.
+    out.resize(oldSize + std::size_t(last - first) / 4 * 3 + 3);
+    char* p = out.data() + oldSize;
+    unsigned acc = 0;
+    int digits = 0;
+    while (first != last) {
+      if (digits == 0) {
+        // Whole groups of four alphabet characters, the common case.
+        while (last - first >= 4) {
+          const int a = _getCharType(Traits::to_int_type(first[0]));
+          const int b = _getCharType(Traits::to_int_type(first[1]));
+          const int c = _getCharType(Traits::to_int_type(first[2]));
+          const int d = _getCharType(Traits::to_int_type(first[3]));
+          if ((a | b | c | d) < 0) break;
+          const unsigned v =
+              (unsigned(a) << 18) | (unsigned(b) << 12) | (unsigned(c) << 6) | unsigned(d);
+          p[0] = static_cast<char>(v >> 16);
+          p[1] = static_cast<char>(v >> 8);
+          p[2] = static_cast<char>(v);
+          p += 3;
+          first += 4;
+        }
+        if (first == last) break;
+      }
+      const int type = _getCharType(Traits::to_int_type(*first));
+      ++first;
+      if (type == OTHER_CHAR) continue;
+      if (type == PAD_CHAR) {
+        if (digits == 2) *p++ = static_cast<char>(acc >> 4);
+        if (digits == 3) {
+          *p++ = static_cast<char>(acc >> 10);
+          *p++ = static_cast<char>(acc >> 2);
+        }
+        break;
+      }
+      acc = (acc << 6) | unsigned(type);
+      if (++digits == 4) {
+        p[0] = static_cast<char>(acc >> 16);
+        p[1] = static_cast<char>(acc >> 8);
+        p[2] = static_cast<char>(acc);
+        p += 3;
+        acc = 0;
+        digits = 0;
+      }
+    }
+    out.resize(std::size_t(p - out.data()));
   }
 
  private:

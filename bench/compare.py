@@ -1,0 +1,156 @@
+#!/usr/bin/env python3
+"""Runs the Corvane benchmarks and the same payloads through Python's standard
+xmlrpc.client (loads and dumps), and prints one table side by side.
+
+    python3 bench/compare.py --bench build/bench/bench/corvane_bench --payloads DIR
+
+Throughput is in MB/s (10^6 bytes) of the payload text in both directions, so
+that both columns divide by the same byte count.
+"""
+
+import argparse
+import json
+import statistics
+import subprocess
+import sys
+import time
+import xmlrpc.client
+
+PAYLOADS = ["mixed-100k", "mixed-1m", "mixed-10m", "binary-10m", "strings"]
+
+# Minimum ratio Corvane / Python for each payload kind and direction.
+TARGETS = {
+    ("mixed", "decode"): 10.0,
+    ("strings", "decode"): 10.0,
+    ("binary", "decode"): 2.0,
+    ("mixed", "encode"): 3.0,
+    ("strings", "encode"): 3.0,
+    ("binary", "encode"): 3.0,
+}
+# Ten times the bytes may take at most eleven times as long.
+LINEAR_LIMIT = 1.1
+
+
+def python_seconds(func, size):
+    """Median CPU seconds of `func` over enough runs to take about two seconds
+    (CPU time, as Google Benchmark's throughput uses)."""
+    start = time.process_time()
+    func()
+    first = time.process_time() - start
+    runs = max(3, min(50, int(2.0 / max(first, 1e-6))))
+    times = []
+    for _ in range(runs):
+        start = time.process_time()
+        func()
+        times.append(time.process_time() - start)
+    return statistics.median(times)
+
+
+def run_python(payload_dir):
+    results = {}
+    for name in PAYLOADS:
+        with open(f"{payload_dir}/{name}.xml", "rb") as f:
+            text = f.read()
+        size = len(text)
+        params, _ = xmlrpc.client.loads(text)
+        results[(name, "decode")] = size / python_seconds(lambda: xmlrpc.client.loads(text), size)
+        results[(name, "encode")] = size / python_seconds(
+            lambda: xmlrpc.client.dumps(params, methodresponse=True), size)
+        print(f"python: {name} done", file=sys.stderr)
+    return results
+
+
+def run_corvane(bench, payload_dir, extra):
+    cmd = [bench, f"--payloads={payload_dir}", "--benchmark_format=json",
+           "--benchmark_repetitions=3", "--benchmark_report_aggregates_only=true"] + extra
+    out = subprocess.run(cmd, check=True, stdout=subprocess.PIPE).stdout
+    return medians(json.loads(out))
+
+
+def medians(report):
+    """The median of the repetitions of each benchmark, by its name."""
+    results = {}
+    for b in report["benchmarks"]:
+        if b.get("run_type") == "aggregate" and b.get("aggregate_name") != "median":
+            continue
+        results[b.get("run_name", b["name"])] = b
+    return results
+
+
+def seconds_per_iteration(b):
+    scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}[b.get("time_unit", "ns")]
+    return b["real_time"] * scale
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--bench", required=True, help="the corvane_bench program")
+    parser.add_argument("--payloads", required=True, help="directory of make_payloads.py output")
+    parser.add_argument("--corvane-json", help="use these Corvane results instead of running")
+    args, extra = parser.parse_known_args()
+
+    if args.corvane_json:
+        with open(args.corvane_json) as f:
+            corvane = medians(json.load(f))
+    else:
+        corvane = run_corvane(args.bench, args.payloads, extra)
+    python = run_python(args.payloads)
+
+    failed = []
+    rows = []
+    for name in PAYLOADS:
+        for direction in ("decode", "encode"):
+            c = corvane[f"{direction}/{name}"]["bytes_per_second"] / 1e6
+            p = python[(name, direction)] / 1e6
+            target = TARGETS[(name.split("-")[0], direction)]
+            ok = c / p >= target
+            if not ok:
+                failed.append(f"{direction} {name}")
+            rows.append((name, direction, f"{c:.1f}", f"{p:.1f}", f"{c / p:.1f}x",
+                         f">= {target:g}x", "yes" if ok else "NO"))
+
+    print("| Payload | Direction | Corvane MB/s | Python MB/s | Ratio | Target | Met |")
+    print("|---|---|---:|---:|---:|---|---|")
+    for row in rows:
+        print("| " + " | ".join(row) + " |")
+
+    print()
+    print("| Linear in size | Per-byte cost (ns/B) | Growth per 10x bytes | Met |")
+    print("|---|---|---|---|")
+    steps = [
+        ("decode mixed", [f"decode/mixed-{s}" for s in ("100k", "1m", "10m")]),
+        ("encode mixed", [f"encode/mixed-{s}" for s in ("100k", "1m", "10m")]),
+        ("header scan", [f"headerscan/{n}" for n in (100000, 1000000, 10000000)]),
+    ]
+    for label, names in steps:
+        per_byte = [1e9 / corvane[n]["bytes_per_second"] for n in names]
+        growth = [per_byte[i + 1] / per_byte[i] for i in range(len(per_byte) - 1)]
+        ok = all(g <= LINEAR_LIMIT for g in growth)
+        if not ok:
+            failed.append(f"linearity of {label}")
+        print(f"| {label} (100 kB, 1 MB, 10 MB) | "
+              + ", ".join(f"{v:.2f}" for v in per_byte) + " | "
+              + ", ".join(f"{g * 10:.1f}x time" for g in growth) + " | "
+              + ("yes" if ok else "NO") + " |")
+
+    print()
+    print("| Whole call over loopback | Median |")
+    print("|---|---:|")
+    rpcset = corvane["call/rpcset-process/iterations:200/manual_time"]
+    print(f"| rpcset process, small response | {rpcset['median_us'] / 1000:.2f} ms |")
+    call = corvane["call/library-mixed-10m/iterations:15/manual_time"]
+    print(f"| library call, 10 MB mixed response | {call['median_us'] / 1000:.1f} ms "
+          f"({call['bytes_per_second'] / 1e6:.0f} MB/s) |")
+    request = corvane["request/mixed-10m"]
+    print(f"| generateRequest of the 10 MB mixed value | "
+          f"{seconds_per_iteration(request) * 1000:.1f} ms |")
+
+    if failed:
+        print("\nTargets missed: " + ", ".join(failed))
+        return 1
+    print("\nEvery target met.")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

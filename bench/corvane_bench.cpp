@@ -1,0 +1,351 @@
+// Throughput of the value coders on the payloads of make_payloads.py, the cost
+// of the response header scan, and whole calls over loopback.
+//
+//   corvane_bench --payloads=DIR [Google Benchmark flags]
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <spawn.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "XmlRpcClient.h"
+#include "XmlRpcUtil.h"
+#include "XmlRpcValue.h"
+
+extern char** environ;
+
+using XmlRpc::XmlRpcClient;
+using XmlRpc::XmlRpcUtil;
+using XmlRpc::XmlRpcValue;
+
+namespace {
+
+const char* const PAYLOADS[] = {"mixed-100k", "mixed-1m", "mixed-10m", "binary-10m", "strings"};
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    std::fprintf(stderr, "corvane_bench: cannot read %s (run make_payloads.py first)\n",
+                 path.c_str());
+    std::exit(2);
+  }
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// What the client does with a response body, without the error reporting.
+bool decodeResponse(const std::string& body, XmlRpcValue& result) {
+  int offset = 0;
+  return XmlRpcUtil::findTag(XmlRpcClient::METHODRESPONSE_TAG, body, &offset) &&
+         XmlRpcUtil::nextTagIs(XmlRpcClient::PARAMS_TAG, body, &offset) &&
+         XmlRpcUtil::nextTagIs(XmlRpcClient::PARAM_TAG, body, &offset) &&
+         result.fromXml(body, &offset);
+}
+
+void decode(benchmark::State& state, const std::string* body) {
+  for (auto _ : state) {
+    XmlRpcValue result;
+    if (!decodeResponse(*body, result)) state.SkipWithError("decoding failed");
+    benchmark::DoNotOptimize(result);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                          static_cast<int64_t>(body->size()));
+}
+
+// Throughput counted in bytes of the payload text, as for decoding.
+void encode(benchmark::State& state, const std::string* body) {
+  XmlRpcValue value;
+  if (!decodeResponse(*body, value)) {
+    state.SkipWithError("decoding failed");
+    return;
+  }
+  for (auto _ : state) {
+    std::string xml = value.toXml();
+    benchmark::DoNotOptimize(xml.data());
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                          static_cast<int64_t>(body->size()));
+}
+
+// Opens the protected steps of a call to the benchmarks.
+class OpenClient : public XmlRpcClient {
+ public:
+  OpenClient() : XmlRpcClient("127.0.0.1", 1) {}
+  using XmlRpcClient::_header;
+  using XmlRpcClient::_request;
+  using XmlRpcClient::generateRequest;
+  using XmlRpcClient::HEADER_COMPLETE;
+  using XmlRpcClient::HEADER_INCOMPLETE;
+  using XmlRpcClient::HeaderStatus;
+  using XmlRpcClient::parseHeader;
+};
+
+// The whole request of a call with the decoded payload as its one parameter.
+void request(benchmark::State& state, const std::string* body) {
+  XmlRpcValue value;
+  if (!decodeResponse(*body, value)) {
+    state.SkipWithError("decoding failed");
+    return;
+  }
+  OpenClient client;
+  for (auto _ : state) {
+    client.generateRequest("bench.echo", value);
+    benchmark::DoNotOptimize(client._request.data());
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                          static_cast<int64_t>(body->size()));
+}
+
+// A header of about `size` bytes arriving in segments of a typical TCP size,
+// scanned after each segment as readHeader does.
+void headerScan(benchmark::State& state) {
+  const std::size_t size = static_cast<std::size_t>(state.range(0));
+  std::string header = "HTTP/1.1 200 OK\r\nContent-length: 1\r\n";
+  for (int i = 0; header.size() < size; ++i)
+    header += "X-Filler-" + std::to_string(i) + ": abcdefghijklmnopqrstuvwxyz0123456789\r\n";
+  header += "\r\nx";
+  constexpr std::size_t SEGMENT = 1448;
+  for (auto _ : state) {
+    // A fresh client starts a fresh scan.
+    OpenClient client;
+    OpenClient::HeaderStatus status = OpenClient::HEADER_INCOMPLETE;
+    for (std::size_t pos = 0; pos < header.size() && status == OpenClient::HEADER_INCOMPLETE;
+         pos += SEGMENT) {
+      client._header.append(header, pos, SEGMENT);
+      status = client.parseHeader();
+    }
+    if (status != OpenClient::HEADER_COMPLETE) state.SkipWithError("header not accepted");
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                          static_cast<int64_t>(header.size()));
+}
+
+// A loopback HTTP server on its own thread that answers every request on a
+// connection with the same response, until the client closes it.
+class FixedServer {
+ public:
+  explicit FixedServer(const std::string& body) {
+    _response = "HTTP/1.1 200 OK\r\nServer: bench\r\nContent-Type: text/xml\r\nContent-length: " +
+                std::to_string(body.size()) + "\r\n\r\n" + body;
+    _listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int on = 1;
+    ::setsockopt(_listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    if (::bind(_listener, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
+        ::listen(_listener, 64) != 0) {
+      std::perror("corvane_bench: server");
+      std::exit(2);
+    }
+    socklen_t len = sizeof(addr);
+    ::getsockname(_listener, reinterpret_cast<sockaddr*>(&addr), &len);
+    _port = ntohs(addr.sin_port);
+    _thread = std::thread([this] { serve(); });
+  }
+
+  ~FixedServer() {
+    _stop = true;
+    ::shutdown(_listener, SHUT_RDWR);
+    _thread.join();
+    ::close(_listener);
+  }
+
+  FixedServer(const FixedServer&) = delete;
+  FixedServer& operator=(const FixedServer&) = delete;
+
+  int port() const { return _port; }
+
+ private:
+  void serve() {
+    while (!_stop) {
+      const int fd = ::accept(_listener, nullptr, nullptr);
+      if (fd < 0) {
+        if (_stop) return;
+        continue;
+      }
+      const int on = 1;
+      ::setsockopt(fd, IPPROTO_TCP, 1 /* TCP_NODELAY */, &on, sizeof(on));
+      while (readRequest(fd) && writeAll(fd, _response)) {
+      }
+      ::close(fd);
+    }
+  }
+
+  // Reads one whole request: the header, then Content-length bytes of body.
+  bool readRequest(int fd) {
+    std::size_t headerEnd;
+    while ((headerEnd = _in.find("\r\n\r\n")) == std::string::npos) {
+      if (!readMore(fd)) return false;
+    }
+    std::size_t length = 0;
+    for (std::size_t pos = 0; pos < headerEnd; ++pos) {
+      if (strncasecmp(_in.c_str() + pos, "Content-length: ", 16) == 0)
+        length = std::strtoul(_in.c_str() + pos + 16, nullptr, 10);
+    }
+    const std::size_t total = headerEnd + 4 + length;
+    while (_in.size() < total) {
+      if (!readMore(fd)) return false;
+    }
+    _in.erase(0, total);
+    return true;
+  }
+
+  bool readMore(int fd) {
+    char buf[65536];
+    const ssize_t n = ::read(fd, buf, sizeof(buf));
+    if (n <= 0) {
+      _in.clear();
+      return false;
+    }
+    _in.append(buf, static_cast<std::size_t>(n));
+    return true;
+  }
+
+  static bool writeAll(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+      const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+      if (n <= 0) return false;
+      done += static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+
+  std::string _response;
+  std::string _in;
+  int _listener = -1;
+  int _port = 0;
+  std::atomic<bool> _stop{false};
+  std::thread _thread;
+};
+
+const char SMALL_RESPONSE[] =
+    "<?xml version=\"1.0\"?>\r\n<methodResponse><params><param><value><i4>0</i4></value>"
+    "</param></params></methodResponse>\r\n";
+
+// rpcset started as a process for each call, as a provisioning script runs it.
+void rpcsetProcess(benchmark::State& state) {
+  FixedServer server(SMALL_RESPONSE);
+  const std::string port = std::to_string(server.port());
+  std::vector<std::string> args = {CORVANE_RPCSET, "127.0.0.1",         port,
+                                   "boot",         "00:11:22:33:44:55", "pxelinux.0"};
+  std::vector<char*> argv;
+  for (std::string& arg : args)
+    argv.push_back(&arg[0]);
+  argv.push_back(nullptr);
+
+  std::vector<double> seconds;
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    pid_t pid;
+    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
+      state.SkipWithError("cannot start rpcset");
+      break;
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    state.SetIterationTime(elapsed.count());
+    seconds.push_back(elapsed.count());
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+      state.SkipWithError("rpcset failed");
+      break;
+    }
+  }
+  if (!seconds.empty()) {
+    std::nth_element(seconds.begin(), seconds.begin() + seconds.size() / 2, seconds.end());
+    state.counters["median_us"] = seconds[seconds.size() / 2] * 1e6;
+  }
+}
+
+// One library call answered with a large response, on a kept connection.
+void libraryCall(benchmark::State& state, const std::string* body) {
+  FixedServer server(*body);
+  XmlRpcClient client("127.0.0.1", server.port());
+  XmlRpcValue params;
+  params[0] = "bench";
+  std::vector<double> seconds;
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    XmlRpcValue result;
+    if (!client.execute("bench.get", params, result)) {
+      state.SkipWithError("call failed");
+      break;
+    }
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    state.SetIterationTime(elapsed.count());
+    seconds.push_back(elapsed.count());
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                          static_cast<int64_t>(body->size()));
+  if (!seconds.empty()) {
+    std::nth_element(seconds.begin(), seconds.begin() + seconds.size() / 2, seconds.end());
+    state.counters["median_us"] = seconds[seconds.size() / 2] * 1e6;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  std::string dir = ".";
+  for (int i = 1; i < argc; ++i) {
+    if (std::strncmp(argv[i], "--payloads=", 11) == 0) {
+      dir = argv[i] + 11;
+    } else {
+      std::fprintf(stderr, "usage: %s --payloads=DIR [benchmark flags]\n", argv[0]);
+      return 2;
+    }
+  }
+
+  static std::vector<std::string> bodies;
+  bodies.reserve(std::size(PAYLOADS));
+  for (const char* name : PAYLOADS)
+    bodies.push_back(readFile(dir + "/" + name + ".xml"));
+
+  for (std::size_t i = 0; i < bodies.size(); ++i) {
+    const std::string name = PAYLOADS[i];
+    benchmark::RegisterBenchmark(("decode/" + name).c_str(), decode, &bodies[i])
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("encode/" + name).c_str(), encode, &bodies[i])
+        ->Unit(benchmark::kMillisecond);
+  }
+  benchmark::RegisterBenchmark("request/mixed-10m", request, &bodies[2])
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("headerscan", headerScan)
+      ->Arg(100 * 1000)
+      ->Arg(1000 * 1000)
+      ->Arg(10 * 1000 * 1000)
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("call/rpcset-process", rpcsetProcess)
+      ->UseManualTime()
+      ->Iterations(200)
+      ->Unit(benchmark::kMicrosecond);
+  benchmark::RegisterBenchmark("call/library-mixed-10m", libraryCall, &bodies[2])
+      ->UseManualTime()
+      ->Iterations(15)
+      ->Unit(benchmark::kMillisecond);
+
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

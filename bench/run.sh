@@ -1,0 +1,12 @@
+#!/bin/sh
+# Builds the benchmarks (preset "bench"), writes the payloads into the build
+# tree, runs Corvane and Python on them and prints one table.
+#   bench/run.sh [Google Benchmark flags]
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+build="$root/build/bench"
+cd "$root"
+cmake --preset bench >/dev/null
+cmake --build --preset bench
+python3 bench/make_payloads.py "$build/payloads"
+exec python3 bench/compare.py --bench "$build/bench/corvane_bench" --payloads "$build/payloads" "$@"
