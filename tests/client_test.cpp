@@ -3,33 +3,19 @@
 // connection and its one retry, and what each path reports.
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
-#include <functional>
-#include <memory>
-#include <mutex>
 #include <regex>
 #include <string>
-#include <thread>
-#include <utility>
 #include <vector>
 
 #include "XmlRpcClient.h"
 #include "XmlRpcSocket.h"
 #include "XmlRpcValue.h"
 #include "scripted_server.h"
-#include "test_support.h"
 
 using namespace XmlRpc;
 using namespace corvane::test;
@@ -170,12 +156,9 @@ TEST(ClientResponse, EachReplyGivesItsOutcomeWhateverTheReadSizes) {
       {"end of file right after a blank line of line feeds",
        "HTTP/1.1 200 OK\nContent-length: " + n + "\n\n", Then::Close, EOF_IN_HEADER},
       {"reset in the header (no retry once bytes came)", "HTTP/1.1 200 OK\r\n", Then::Reset,
-       "Error in XmlRpcClient::readHeader: error while reading header (error " +
-           std::to_string(ECONNRESET) + ") on fd {fd}."},
+       RESET_IN_HEADER},
       {"end of file in the body", cut, Then::Close, EOF_IN_BODY},
-      {"reset in the body", cut, Then::Reset,
-       "Error in XmlRpcClient::readResponse: read error (error " + std::to_string(ECONNRESET) +
-           ")."},
+      {"reset in the body", cut, Then::Reset, RESET_IN_BODY},
       {"no methodResponse", okReply(notResponse), Then::Keep,
        parseError(" - no methodResponse", notResponse)},
       {"capitalised methodResponse", okReply(capitalM), Then::Keep,
@@ -187,22 +170,7 @@ TEST(ClientResponse, EachReplyGivesItsOutcomeWhateverTheReadSizes) {
   for (const Case& c : cases) {
     for (bool byteByByte : {false, true}) {
       SCOPED_TRACE(std::string(c.name) + (byteByByte ? ", byte by byte" : ", in one write"));
-      const size_t step = byteByByte ? 1 : c.reply.size();
-      std::vector<std::string> pieces;
-      for (size_t at = 0; at < c.reply.size(); at += step)
-        pieces.push_back(c.reply.substr(at, step));
-      ScriptedServer server(single(pieces, c.then));
-      XmlRpcClient client("127.0.0.1", server.port());
-      XmlRpcValue result(1);
-      EXPECT_EQ(client.execute("Echo", XmlRpcValue(1), result), c.error.empty());
-      EXPECT_FALSE(client.isFault());
-      EXPECT_EQ(result, c.error.empty() ? XmlRpcValue(7) : XmlRpcValue());
-      std::string error = c.error;
-      if (size_t at = error.find("{fd}"); at != std::string::npos)
-        error.replace(at, 4, std::to_string(server.connectFds().at(0)));
-      EXPECT_EQ(server.errors(),
-                error.empty() ? std::vector<std::string>{} : std::vector<std::string>{error});
-      EXPECT_EQ(server.accepted(), 1);
+      expectOneCall(trickle(c.reply, {}, byteByByte ? 1 : c.reply.size()), c.then, c.error);
     }
   }
 }
@@ -273,8 +241,8 @@ TEST(ClientConnection, EndOfFileWithTheReplyMakesTheNextCallConnectAnew) {
   EXPECT_TRUE(client.execute("First", XmlRpcValue(1), result));
   EXPECT_TRUE(client.execute("Second", XmlRpcValue(1), result));
   EXPECT_EQ(server.accepted(), 2);
-  EXPECT_EQ(server.countLogged("XmlRpcClient::close: fd "), 1);
-  EXPECT_EQ(server.countLogged("XmlRpcClient::readHeader: re-trying connection"), 0);
+  EXPECT_EQ(server.count("XmlRpcClient::close: fd "), 1);
+  EXPECT_EQ(server.count("XmlRpcClient::readHeader: re-trying connection"), 0);
 }
 
 TEST(ClientConnection, CallAfterAFailedOneClosesTheOldSocketAndConnectsAnew) {
@@ -338,7 +306,7 @@ TEST(ClientRetry, ResendsOnceWhenKeptConnectionIsDead) {
                             {4, "XmlRpcClient::readHeader: re-trying connection"},
                             {5, "XmlRpcClient::writeRequest (attempt 2):\n" + requests[1] + "\n"},
                             {1, "XmlRpcClient::execute: method Second completed."}}));
-  EXPECT_EQ(server.countLogged("XmlRpcClient::readHeader: re-trying connection"), 1);
+  EXPECT_EQ(server.count("XmlRpcClient::readHeader: re-trying connection"), 1);
   EXPECT_TRUE(server.errors().empty());
 }
 
@@ -350,7 +318,7 @@ TEST(ClientRetry, GivesUpWhenTheServerClosesWithoutAnsweringTwice) {
   EXPECT_FALSE(client.execute("Unanswered", XmlRpcValue(1), result));
   EXPECT_FALSE(result.valid());
   EXPECT_EQ(server.accepted(), 2);
-  EXPECT_EQ(server.countLogged("XmlRpcClient::readHeader: re-trying connection"), 1);
+  EXPECT_EQ(server.count("XmlRpcClient::readHeader: re-trying connection"), 1);
   ASSERT_EQ(server.errors().size(), 1u);
   EXPECT_TRUE(std::regex_match(
       server.errors()[0],
@@ -404,10 +372,8 @@ TEST(ClientConnect, UnresolvableHostFailsToConnectAndLeavesTheResultAlone) {
       std::regex(
           R"(Error in XmlRpcClient::doConnect: Could not connect to server \(error -?\d+\)\.)")))
       << errors.messages()[0];
-  int closes = 0;  // the socket made for the connect is released
-  for (const std::string& line : log.messages())
-    closes += startsWith(line, "XmlRpcClient::close: fd ");
-  EXPECT_EQ(closes, 1);
+  EXPECT_EQ(log.count("XmlRpcClient::close: fd "),
+            1);  // the socket made for the connect is released
 }
 
 TEST(ClientReentry, NestedExecuteFromAHandlerReturnsFalseAndLeavesTheOuterCallAlone) {
@@ -433,7 +399,7 @@ TEST(ClientReentry, NestedExecuteFromAHandlerReturnsFalseAndLeavesTheOuterCallAl
 
   EXPECT_GE(nested.size(), 2u);
   EXPECT_EQ(std::count(nested.begin(), nested.end(), true), 0);
-  EXPECT_EQ(server.countLogged("XmlRpcClient::execute: method Nested (_connectionState 3)."),
+  EXPECT_EQ(server.count("XmlRpcClient::execute: method Nested (_connectionState 3)."),
             static_cast<int>(nested.size()));
   EXPECT_EQ(server.errors(), std::vector<std::string>{invalidLength(0)});
   const std::vector<std::string> requests = server.requests();

@@ -11,9 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -22,7 +20,6 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "XmlRpc.h"
@@ -93,6 +90,24 @@ struct Exchange {
 };
 using Connection = std::vector<Exchange>;
 
+// `text` in pieces of 4 to 16 KB (or `size` bytes), but one byte at a time
+// within 32 bytes of each offset in `hot`, so that the reads split whatever lies there.
+inline std::vector<std::string> trickle(const std::string& text,
+                                        const std::vector<size_t>& hot = {}, size_t size = 0) {
+  std::vector<std::string> out;
+  for (size_t at = 0; at < text.size(); at += out.back().size()) {
+    size_t n = size ? size : 4096 + (out.size() * 7919) % 12289;
+    for (size_t h : hot) {
+      if (at + 32 >= h && at < h + 32)
+        n = 1;
+      else if (at + 32 < h && at + n + 32 > h)
+        n = h - 32 - at;
+    }
+    out.push_back(text.substr(at, n));
+  }
+  return out;
+}
+
 inline std::vector<Connection> single(std::vector<std::string> pieces, Then then = Then::Keep) {
   return {Connection{Exchange{std::move(pieces), then}}};
 }
@@ -104,19 +119,13 @@ inline constexpr unsigned HANG_LIMIT_S = 30;
 // A server on 127.0.0.1 that serves its scripted connections one after the
 // other in a thread of its own. While it exists it is also the log handler, at
 // verbosity 5 (the client's read results pace the pieces), and the error handler.
-class ScriptedServer final : XmlRpc::XmlRpcLogHandler, XmlRpc::XmlRpcErrorHandler {
+class ScriptedServer final : public LogCapture, public ErrorCapture {
  public:
-  using Entry = LogCapture::Entry;
-
   explicit ScriptedServer(std::vector<Connection> script)
-      : _script(std::move(script)),
+      : LogCapture(5),
+        _script(std::move(script)),
         _listener(std::make_unique<LoopbackListener>()),
-        _port(_listener->port()),
-        _verbosity(5),
-        _savedLog(getLogHandler()),
-        _savedError(getErrorHandler()) {
-    setLogHandler(this);
-    setErrorHandler(this);
+        _port(_listener->port()) {
     _thread = std::thread([this] { run(); });
     ::alarm(HANG_LIMIT_S);
   }
@@ -128,8 +137,6 @@ class ScriptedServer final : XmlRpc::XmlRpcLogHandler, XmlRpc::XmlRpcErrorHandle
     _progress.notify_all();
     finish();
     ::alarm(0);
-    setLogHandler(_savedLog);
-    setErrorHandler(_savedError);
   }
 
   int port() const { return _port; }
@@ -141,23 +148,18 @@ class ScriptedServer final : XmlRpc::XmlRpcLogHandler, XmlRpc::XmlRpcErrorHandle
   int accepted() const { return locked(_accepted); }
   int closedByClient() const { return locked(_closedByClient); }
 
-  const std::vector<Entry>& entries() const { return _log; }
-  const std::vector<std::string>& errors() const { return _errors; }
-  int countLogged(const std::string& prefix) const {
-    return static_cast<int>(std::count_if(
-        _log.begin(), _log.end(), [&](const Entry& e) { return startsWith(e.msg, prefix); }));
-  }
+  const std::vector<std::string>& errors() const { return ErrorCapture::messages(); }
   // The descriptor of every connection the client made, in order.
   std::vector<int> connectFds() const {
     std::vector<int> fds;
-    for (const Entry& e : _log)
+    for (const Entry& e : entries())
       if (int fd; std::sscanf(e.msg.c_str(), "XmlRpcClient::doConnect: fd %d.", &fd) == 1)
         fds.push_back(fd);
     return fds;
   }
   ::testing::AssertionResult loggedInOrder(const std::vector<Entry>& expected) const {
     size_t next = 0;
-    for (const Entry& e : _log)
+    for (const Entry& e : entries())
       if (next < expected.size() && e.level == expected[next].level && e.msg == expected[next].msg)
         ++next;
     if (next == expected.size()) return ::testing::AssertionSuccess();
@@ -171,7 +173,7 @@ class ScriptedServer final : XmlRpc::XmlRpcLogHandler, XmlRpc::XmlRpcErrorHandle
 
  private:
   void log(int level, const char* msg) override {
-    _log.push_back({level, msg});
+    LogCapture::log(level, msg);
     int n;
     if (std::sscanf(msg, "XmlRpcSocket::nbRead: read/recv returned %d.", &n) == 1) {
       std::lock_guard<std::mutex> lock(_mutex);
@@ -185,7 +187,7 @@ class ScriptedServer final : XmlRpc::XmlRpcLogHandler, XmlRpc::XmlRpcErrorHandle
     if (onLog) onLog(msg);
   }
   void error(const char* msg) override {
-    _errors.emplace_back(msg);
+    ErrorCapture::error(msg);
     endCall();
     if (onError) onError(msg);
   }
@@ -271,11 +273,6 @@ class ScriptedServer final : XmlRpc::XmlRpcLogHandler, XmlRpc::XmlRpcErrorHandle
   int _accepted = 0;
   int _closedByClient = 0;
 
-  VerbosityGuard _verbosity;
-  XmlRpc::XmlRpcLogHandler* _savedLog;
-  XmlRpc::XmlRpcErrorHandler* _savedError;
-  std::vector<Entry> _log;
-  std::vector<std::string> _errors;
   std::thread _thread;
 };
 
@@ -284,14 +281,41 @@ inline const std::string EOF_IN_HEADER =
     "Error in XmlRpcClient::readHeader: EOF while reading header";
 inline const std::string EOF_IN_BODY =
     "Error in XmlRpcClient::readResponse: EOF while reading response";
+inline const std::string RESET = "(error " + std::to_string(ECONNRESET) + ")";
+inline const std::string RESET_IN_HEADER =
+    "Error in XmlRpcClient::readHeader: error while reading header " + RESET + " on fd {fd}.";
+inline const std::string RESET_IN_BODY =
+    "Error in XmlRpcClient::readResponse: read error " + RESET + ".";
 
 inline std::string invalidLength(int length) {
   return "Error in XmlRpcClient::readHeader: Invalid Content-length specified (" +
          std::to_string(length) + ").";
 }
 
+// `line`, with {fd} replaced by `fd`, as the one error expected; none when `line` is empty.
+inline std::vector<std::string> errorsFor(std::string line, int fd = -1) {
+  if (line.empty()) return {};
+  if (size_t at = line.find("{fd}"); at != std::string::npos)
+    line.replace(at, 4, std::to_string(fd));
+  return {line};
+}
+
 inline std::string parseError(const std::string& what, const std::string& body) {
   return "Error in XmlRpcClient::parseResponse: Invalid response" + what + ". Response:\n" + body;
+}
+
+// One call of a new client to a server that sends `pieces`: it returns `expected`,
+// or fails with the one error line `error` (with {fd} the connection) when that is not empty.
+inline void expectOneCall(std::vector<std::string> pieces, Then then, const std::string& error,
+                          const XmlRpc::XmlRpcValue& expected = XmlRpc::XmlRpcValue(7)) {
+  ScriptedServer server(single(std::move(pieces), then));
+  XmlRpc::XmlRpcClient client("127.0.0.1", server.port());
+  XmlRpc::XmlRpcValue result(1);
+  EXPECT_EQ(client.execute("Echo", XmlRpc::XmlRpcValue(1), result), error.empty());
+  EXPECT_FALSE(client.isFault());
+  EXPECT_TRUE(result == (error.empty() ? expected : XmlRpc::XmlRpcValue()));
+  EXPECT_EQ(server.errors(), errorsFor(error, server.connectFds().at(0)));
+  EXPECT_EQ(server.accepted(), 1);
 }
 
 }  // namespace corvane::test

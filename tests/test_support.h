@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -111,15 +112,12 @@ inline short waitFor(int fd, short events, int timeoutMs = WAIT_LIMIT_MS) {
   return n == 0 ? 0 : p.revents;
 }
 
-inline sockaddr_in loopbackAddress(int port) {
-  sockaddr_in addr{};
+// A TCP socket, with the address of 127.0.0.1:`port` in `addr`.
+inline UniqueFd tcpSocket(int port, sockaddr_in& addr) {
+  addr = sockaddr_in{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   addr.sin_port = htons(static_cast<uint16_t>(port));
-  return addr;
-}
-
-inline UniqueFd makeTcpSocket() {
   UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd) throwErrno("socket");
   return fd;
@@ -127,10 +125,10 @@ inline UniqueFd makeTcpSocket() {
 
 // A socket bound to 127.0.0.1 on a port chosen by the system, not yet listening.
 inline UniqueFd bindLoopback(int* port) {
-  UniqueFd fd = makeTcpSocket();
-  sockaddr_in addr = loopbackAddress(0);
-  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) throwErrno("bind");
+  sockaddr_in addr;
+  UniqueFd fd = tcpSocket(0, addr);
   socklen_t len = sizeof(addr);
+  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), len) != 0) throwErrno("bind");
   if (::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
     throwErrno("getsockname");
   *port = ntohs(addr.sin_port);
@@ -163,8 +161,8 @@ class LoopbackListener {
 
 // A blocking TCP connection to 127.0.0.1:`port`.
 inline UniqueFd connectLoopback(int port) {
-  UniqueFd fd = makeTcpSocket();
-  sockaddr_in addr = loopbackAddress(port);
+  sockaddr_in addr;
+  UniqueFd fd = tcpSocket(port, addr);
   if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0)
     throwErrno("connect");
   return fd;
@@ -219,18 +217,17 @@ class VerbosityGuard {
 
 // Records every log message that reaches the log handler, at the given verbosity;
 // the previous handler and verbosity come back on scope exit.
-class LogCapture {
+class LogCapture : XmlRpc::XmlRpcLogHandler {
  public:
   struct Entry {
     int level;
     std::string msg;
   };
 
-  explicit LogCapture(int verbosity)
-      : _verbosity(verbosity), _saved(XmlRpc::XmlRpcLogHandler::getLogHandler()), _handler(this) {
-    XmlRpc::XmlRpcLogHandler::setLogHandler(&_handler);
+  explicit LogCapture(int verbosity) : _verbosity(verbosity), _saved(getLogHandler()) {
+    setLogHandler(this);
   }
-  ~LogCapture() { XmlRpc::XmlRpcLogHandler::setLogHandler(_saved); }
+  ~LogCapture() { setLogHandler(_saved); }
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
 
@@ -241,48 +238,37 @@ class LogCapture {
       out.push_back(e.msg);
     return out;
   }
-  void clear() { _entries.clear(); }
+  // How many messages start with `prefix`.
+  int count(const std::string& prefix) const {
+    return static_cast<int>(std::count_if(_entries.begin(), _entries.end(), [&](const Entry& e) {
+      return e.msg.compare(0, prefix.size(), prefix) == 0;
+    }));
+  }
+
+ protected:
+  void log(int level, const char* msg) override { _entries.push_back({level, msg}); }
 
  private:
-  class Handler final : public XmlRpc::XmlRpcLogHandler {
-   public:
-    explicit Handler(LogCapture* owner) : _owner(owner) {}
-    void log(int level, const char* msg) override { _owner->_entries.push_back({level, msg}); }
-
-   private:
-    LogCapture* _owner;
-  };
-
   VerbosityGuard _verbosity;
   XmlRpc::XmlRpcLogHandler* _saved;
-  Handler _handler;
   std::vector<Entry> _entries;
 };
 
 // Records every error message; the previous error handler comes back on scope exit.
-class ErrorCapture {
+class ErrorCapture : XmlRpc::XmlRpcErrorHandler {
  public:
-  ErrorCapture() : _saved(XmlRpc::XmlRpcErrorHandler::getErrorHandler()), _handler(this) {
-    XmlRpc::XmlRpcErrorHandler::setErrorHandler(&_handler);
-  }
-  ~ErrorCapture() { XmlRpc::XmlRpcErrorHandler::setErrorHandler(_saved); }
+  ErrorCapture() : _saved(getErrorHandler()) { setErrorHandler(this); }
+  ~ErrorCapture() { setErrorHandler(_saved); }
   ErrorCapture(const ErrorCapture&) = delete;
   ErrorCapture& operator=(const ErrorCapture&) = delete;
 
   const std::vector<std::string>& messages() const { return _messages; }
 
+ protected:
+  void error(const char* msg) override { _messages.emplace_back(msg); }
+
  private:
-  class Handler final : public XmlRpc::XmlRpcErrorHandler {
-   public:
-    explicit Handler(ErrorCapture* owner) : _owner(owner) {}
-    void error(const char* msg) override { _owner->_messages.emplace_back(msg); }
-
-   private:
-    ErrorCapture* _owner;
-  };
-
   XmlRpc::XmlRpcErrorHandler* _saved;
-  Handler _handler;
   std::vector<std::string> _messages;
 };
 
