@@ -113,5 +113,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   require(rawEncoded == referenceEncode(raw), "encoding raw bytes differs from the plain encoding",
           text);
   require(decode(rawEncoded) == raw, "raw bytes did not survive encoding", text);
+
+  // The buffer-sizing fast paths that values use must match the sink versions.
+  Bytes appended;
+  Coder::getAppend(text.data(), text.data() + text.size(), appended);
+  require(appended == decoded, "getAppend differs from get", text);
+  std::string appendedText;
+  Coder::putAppend(raw.data(), raw.size(), appendedText);
+  require(appendedText == rawEncoded, "putAppend differs from put", text);
   return 0;
 }

@@ -79,20 +79,23 @@ void appendLiteral(std::string& xml, const char (&text)[N]) {
   xml.append(text, N - 1);
 }
 
-// What strtol reads from a plain run of at most nine digits, without strtol's
-// set-up cost; false when the text needs strtol itself (blanks, a sign, more digits).
-bool plainDigits(const char* start, long* n, const char** end) {
+// What strtol reads in base 10 from `start`; returns the end of the numeral
+// (`start` when there is none). A plain run of at most nine digits is read
+// without strtol's set-up cost.
+const char* readLong(const char* start, long* n) {
   const char* p = start;
   long value = 0;
-  while (*p >= '0' && *p <= '9') {
-    if (p - start == 9) return false;
+  while (*p >= '0' && *p <= '9' && p - start < 9) {
     value = value * 10 + (*p - '0');
     ++p;
   }
-  if (p == start) return false;
-  *n = value;
-  *end = p;
-  return true;
+  if (p != start && !(*p >= '0' && *p <= '9')) {
+    *n = value;
+    return p;
+  }
+  char* end = nullptr;
+  *n = std::strtol(start, &end, 10);
+  return end;
 }
 
 bool isDigits(const char* p, int count) {
@@ -520,13 +523,8 @@ bool XmlRpcValue::fromXml(const std::string& valueXml, int* offset) {
 bool XmlRpcValue::boolFromXml(const std::string& valueXml, int* offset) {
   if (!readableOffset(valueXml, *offset)) return false;
   const char* start = valueXml.c_str() + *offset;
-  const char* end = nullptr;
   long n = 0;
-  if (!plainDigits(start, &n, &end)) {
-    char* strtolEnd = nullptr;
-    n = std::strtol(start, &strtolEnd, 10);
-    end = strtolEnd;
-  }
+  const char* end = readLong(start, &n);
   if (end == start || (n != 0 && n != 1)) return false;
   invalidate();
   _value.asBool = n == 1;
@@ -538,13 +536,8 @@ bool XmlRpcValue::boolFromXml(const std::string& valueXml, int* offset) {
 bool XmlRpcValue::intFromXml(const std::string& valueXml, int* offset) {
   if (!readableOffset(valueXml, *offset)) return false;
   const char* start = valueXml.c_str() + *offset;
-  const char* end = nullptr;
   long n = 0;
-  if (!plainDigits(start, &n, &end)) {
-    char* strtolEnd = nullptr;
-    n = std::strtol(start, &strtolEnd, 10);
-    end = strtolEnd;
-  }
+  const char* end = readLong(start, &n);
   if (end == start) return false;
   invalidate();
   _value.asInt = n > INT_MAX ? INT_MAX : n < INT_MIN ? INT_MIN : static_cast<int>(n);
