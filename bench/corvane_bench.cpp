@@ -148,11 +148,13 @@ void headerScan(benchmark::State& state) {
   const std::string status = "HTTP/1.1 200 OK\r\nContent-length: 1\r\n";
   // Eight filler fields of 181 bytes fill one 1448-byte segment.
   std::string field = "X-Filler: ";
-  while (field.size() < 179) field += "abcdefghijklmnopqrstuvwxyz0123456789";
+  while (field.size() < 179)
+    field += "abcdefghijklmnopqrstuvwxyz0123456789";
   field.resize(179);
   field += "\r\n";
   std::string segment;
-  for (int i = 0; i < 8; ++i) segment += field;
+  for (int i = 0; i < 8; ++i)
+    segment += field;
   const std::size_t segments = size / segment.size();
   const std::string end = "\r\nx";
   const std::size_t total = status.size() + segments * segment.size() + end.size();
@@ -170,8 +172,7 @@ void headerScan(benchmark::State& state) {
     if (complete || client.parseHeader() != OpenClient::HEADER_COMPLETE)
       state.SkipWithError("header not read as a whole");
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
-                          static_cast<int64_t>(total));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(total));
 }
 
 // A loopback HTTP server on its own thread that answers every request on a
