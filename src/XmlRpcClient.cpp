@@ -4,6 +4,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -61,6 +62,7 @@ XmlRpcClient::XmlRpcClient(const char* host, int port, const char* uri)
       _eof(false),
       _isFault(false),
       _contentLength(0),
+      _keptConnection(false),
       _headerScanPos(0),
       _lengthValuePos(std::string::npos) {
   XmlRpcUtil::log(1, "XmlRpcClient new client: host %s, port %d.", _host.c_str(), port);
@@ -128,7 +130,8 @@ unsigned XmlRpcClient::handleEvent(unsigned eventType) {
 bool XmlRpcClient::setupConnection() {
   if ((_connectionState != NO_CONNECTION && _connectionState != IDLE) || _eof) close();
   _eof = false;
-  if (_connectionState == NO_CONNECTION && !doConnect()) return false;
+  _keptConnection = _connectionState == IDLE;
+  if (!_keptConnection && !doConnect()) return false;
 
   _connectionState = WRITE_REQUEST;
   _bytesWritten = 0;
@@ -224,8 +227,13 @@ bool XmlRpcClient::writeRequest() {
                     _request.c_str());
 
   if (!XmlRpcSocket::nbWrite(getfd(), _request, &_bytesWritten)) {
+    // A kept connection that the server reset while it was idle fails the
+    // first write: the server never saw this call, so it is sent again.
+    const int error = XmlRpcSocket::getError();
+    if ((error == ECONNRESET || error == EPIPE) && _keptConnection && _sendAttempts++ == 0)
+      return resendOnFreshConnection("writeRequest");
     XmlRpcUtil::error("Error in XmlRpcClient::writeRequest: write error (%s).",
-                      XmlRpcSocket::getErrorMsg().c_str());
+                      XmlRpcSocket::getErrorMsg(error).c_str());
     return false;
   }
 
@@ -247,16 +255,14 @@ bool XmlRpcClient::readHeader() {
     _lengthValuePos = std::string::npos;
   }
   bool readOk = XmlRpcSocket::nbRead(getfd(), _header, &_eof);
+  // A server may reset the connection right after answering: once bytes of
+  // the answer are in, an error ends them as the end of file does.
+  if (!readOk && !_header.empty()) readOk = _eof = true;
   if (!readOk || (_eof && _header.empty())) {
     // A kept connection that the server has dropped fails at its first read:
     // the call is sent again, once, on a fresh connection.
-    if (getKeepOpen() && _header.empty() && _sendAttempts++ == 0) {
-      XmlRpcUtil::log(4, "XmlRpcClient::readHeader: re-trying connection");
-      XmlRpcSource::close();
-      _connectionState = NO_CONNECTION;
-      _eof = false;
-      return setupConnection();
-    }
+    if (getKeepOpen() && _header.empty() && _sendAttempts++ == 0)
+      return resendOnFreshConnection("readHeader");
     XmlRpcUtil::error(
         "Error in XmlRpcClient::readHeader: error while reading header (%s) on fd %d.",
         XmlRpcSocket::getErrorMsg().c_str(), getfd());
@@ -280,6 +286,14 @@ bool XmlRpcClient::readHeader() {
   }
   _connectionState = READ_RESPONSE;
   return true;
+}
+
+bool XmlRpcClient::resendOnFreshConnection(const char* step) {
+  XmlRpcUtil::log(4, "XmlRpcClient::%s: re-trying connection", step);
+  XmlRpcSource::close();
+  _connectionState = NO_CONNECTION;
+  _eof = false;
+  return setupConnection();
 }
 
 XmlRpcClient::HeaderStatus XmlRpcClient::parseHeader() {
@@ -335,11 +349,8 @@ XmlRpcClient::HeaderStatus XmlRpcClient::parseHeader() {
 
 bool XmlRpcClient::readResponse() {
   if (static_cast<int>(_response.length()) < _contentLength) {
-    if (!XmlRpcSocket::nbRead(getfd(), _response, &_eof)) {
-      XmlRpcUtil::error("Error in XmlRpcClient::readResponse: read error (%s).",
-                        XmlRpcSocket::getErrorMsg().c_str());
-      return false;
-    }
+    // The header is in, so a read error ends the body as the end of file does.
+    if (!XmlRpcSocket::nbRead(getfd(), _response, &_eof)) _eof = true;
     if (static_cast<int>(_response.length()) < _contentLength) {
       if (_eof) {
         XmlRpcUtil::error("Error in XmlRpcClient::readResponse: EOF while reading response");

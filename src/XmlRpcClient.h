@@ -62,6 +62,10 @@ class XmlRpcClient : public XmlRpcSource {
   // header into `_response`. Reports an unusable length itself.
   HeaderStatus parseHeader();
 
+  // Closes the dead kept connection and starts the call again on a new one;
+  // `step` names the step that found it dead.
+  bool resendOnFreshConnection(const char* step);
+
   enum ClientConnectionState {
     NO_CONNECTION,
     CONNECTING,
@@ -88,6 +92,8 @@ class XmlRpcClient : public XmlRpcSource {
   bool _eof;
   bool _isFault;
   int _contentLength;
+  // The current call runs on a connection kept from an earlier call.
+  bool _keptConnection;
 
   XmlRpcDispatch _disp;
 

@@ -24,6 +24,14 @@ constexpr int READ_SIZE = 4096;
 // Room for "error " and any int.
 constexpr int ERROR_TEXT_SIZE = 60;
 
+// Logs the result of a read or write at level 5. A log handler may change
+// errno, which the caller still has to read.
+void logResult(const char* fmt, ssize_t result) {
+  const int savedErrno = errno;
+  XmlRpcUtil::log(5, fmt, static_cast<int>(result));
+  errno = savedErrno;
+}
+
 }  // namespace
 
 int XmlRpcSocket::socket() {
@@ -44,7 +52,7 @@ bool XmlRpcSocket::nbRead(int fd, std::string& s, bool* eof) {
   char readBuf[READ_SIZE];
   for (;;) {
     ssize_t n = ::read(fd, readBuf, READ_SIZE - 1);
-    XmlRpcUtil::log(5, "XmlRpcSocket::nbRead: read/recv returned %d.", static_cast<int>(n));
+    logResult("XmlRpcSocket::nbRead: read/recv returned %d.", n);
     if (n > 0) {
       s.append(readBuf, static_cast<size_t>(n));
     } else if (n == 0) {
@@ -63,7 +71,7 @@ bool XmlRpcSocket::nbWrite(int fd, const std::string& s, int* bytesSoFar) {
   while (remaining > 0) {
     // MSG_NOSIGNAL: a peer that has gone away must fail the write, not kill the process.
     ssize_t n = ::send(fd, next, static_cast<size_t>(remaining), MSG_NOSIGNAL);
-    XmlRpcUtil::log(5, "XmlRpcSocket::nbWrite: send/write returned %d.", static_cast<int>(n));
+    logResult("XmlRpcSocket::nbWrite: send/write returned %d.", n);
     if (n <= 0) return nonFatalError();
     next += n;
     remaining -= static_cast<int>(n);

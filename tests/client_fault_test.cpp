@@ -57,27 +57,29 @@ TEST(ClientFault, ResetAtEachStageGivesThatStagesOutcome) {
   // `text` sent in pieces of a few KB, then the connection reset.
   auto resetAfter = [](const std::string& text) { return Exchange{trickle(text), Then::Reset}; };
   const Case cases[] = {
-      {"kept connection reset while idle: the write fails, no retry", true, true,
-       "Error in XmlRpcClient::writeRequest: write error " + RESET + ".", 0, 0,
-       script(Connection{resetAfter(okReply())}, Connection{ok})},
+      {"kept connection reset while idle: the write is sent again", true, true, "", 0, 1,
+       script(Connection{resetAfter(okReply())}, Connection{ok, ok})},
+      {"kept connection reset while idle, the fresh one reset unanswered", true, true,
+       RESET_IN_HEADER, 1, 1,
+       script(Connection{resetAfter(okReply())}, Connection{resetUnanswered}, Connection{ok})},
       {"reset once the request is read: the retry is answered", false, false, "", 0, 1,
        script(Connection{resetUnanswered}, Connection{ok, ok})},
       {"kept connection reset once the request is read: the retry is answered", true, false, "", 0,
        1, script(Connection{ok, resetUnanswered}, Connection{ok, ok})},
       {"reset once the request is read, on both attempts", false, false, RESET_IN_HEADER, 1, 1,
        script(Connection{resetUnanswered}, Connection{resetUnanswered}, Connection{ok})},
-      {"reset mid-header", false, false, RESET_IN_HEADER, 0, 0,
+      {"reset mid-header", false, false, EOF_IN_HEADER, 0, 0,
        script(Connection{resetAfter("HTTP/1.1 200 OK\r\nContent-")}, Connection{ok})},
       {"reset mid-header on a kept connection: no retry once bytes came", true, false,
-       RESET_IN_HEADER, 0, 0,
+       EOF_IN_HEADER, 0, 0,
        script(Connection{ok, resetAfter("HTTP/1.1 200 OK\r\n")}, Connection{ok})},
       {"reset right after the blank line: the header is not complete yet", false, false,
-       RESET_IN_HEADER, 0, 0,
+       EOF_IN_HEADER, 0, 0,
        script(Connection{resetAfter(OK_HEAD + std::to_string(BODY.size()) + "\r\n\r\n")},
               Connection{ok})},
-      {"reset mid-body", false, false, RESET_IN_BODY, 0, 0,
+      {"reset mid-body", false, false, EOF_IN_BODY, 0, 0,
        script(Connection{resetAfter(okReply().substr(0, okReply().size() - 9))}, Connection{ok})},
-      {"reset mid-body after a megabyte", false, false, RESET_IN_BODY, 0, 0,
+      {"reset mid-body after a megabyte", false, false, EOF_IN_BODY, 0, 0,
        script(Connection{resetAfter(twoMegabytes.substr(0, 1 << 20))}, Connection{ok})},
   };
   for (const Case& c : cases) {
@@ -97,7 +99,9 @@ TEST(ClientFault, ResetAtEachStageGivesThatStagesOutcome) {
     ASSERT_GT(fds.size(), c.failingConnection);
     const std::vector<std::string> errors = errorsFor(c.error, fds[c.failingConnection]);
     EXPECT_EQ(server.errors(), errors);
-    EXPECT_EQ(server.count("XmlRpcClient::readHeader: re-trying connection"), c.retries);
+    EXPECT_EQ(server.count("XmlRpcClient::readHeader: re-trying connection") +
+                  server.count("XmlRpcClient::writeRequest: re-trying connection"),
+              c.retries);
 
     EXPECT_TRUE(client.execute("After", XmlRpcValue(1), result));
     EXPECT_EQ(result, XmlRpcValue(7));
@@ -262,4 +266,67 @@ TEST(ClientFault, BodyOfAnotherSizeThanAnnouncedIsReadUpToTheAnnouncedLength) {
     SCOPED_TRACE(c.name);
     expectOneCall(c.pieces, c.then, c.error);
   }
+}
+
+// The server resets right after answering, and the client meets the reset in
+// the read that brings the last bytes: what arrived before it decides.
+TEST(ClientFault, AnswerFollowedByAResetIsKept) {
+  const std::string reply = okReply();
+  const size_t split = reply.find("\r\n\r\n") + 5;
+  struct Case {
+    const char* name;
+    std::vector<std::string> pieces;
+    const char* lastLogBeforeTheRead;
+    std::string error;
+  };
+  const Case cases[] = {
+      {"with the whole answer", {reply}, "XmlRpcClient::writeRequest: wrote", ""},
+      {"in a read after the header",
+       {reply.substr(0, split), reply.substr(split)},
+       "XmlRpcSocket::nbRead: read/recv returned -1.",
+       ""},
+      {"with the body still short",
+       {reply.substr(0, split), reply.substr(split, 20)},
+       "XmlRpcSocket::nbRead: read/recv returned -1.",
+       EOF_IN_BODY},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedServer server(
+        {Connection{Exchange{c.pieces, Then::ResetUnread}}, Connection{{{okReply()}}}});
+    // The client reads only once the reset has reached its socket, after the last piece.
+    size_t logged = 0;
+    server.onLog = [&](const char* msg) {
+      if (startsWith(msg, c.lastLogBeforeTheRead) && ++logged == c.pieces.size()) {
+        EXPECT_TRUE(waitUntilReset(server.connectFds().at(0)));
+      }
+    };
+    XmlRpcClient client("127.0.0.1", server.port());
+    XmlRpcValue result;
+    EXPECT_EQ(client.execute("Reset", XmlRpcValue(1), result), c.error.empty());
+    EXPECT_EQ(server.errors(), errorsFor(c.error));
+    server.onLog = nullptr;
+    // The connection counts as closed: the next call connects anew.
+    EXPECT_TRUE(client.execute("After", XmlRpcValue(1), result));
+    EXPECT_EQ(server.accepted(), 2);
+  }
+}
+
+TEST(ClientFault, LargeRequestIntoAConnectionClosedWhileIdleIsSentAgain) {
+  ScriptedServer server(
+      {Connection{Exchange{{okReply()}, Then::Close}}, Connection{{{okReply()}}}});
+  XmlRpcClient client("127.0.0.1", server.port());
+  XmlRpcValue result;
+  ASSERT_TRUE(client.execute("First", XmlRpcValue(1), result));
+  ASSERT_NE(waitFor(server.connectFds().at(0), POLLIN), 0);
+  const XmlRpcValue large(std::string(3 << 20, 'x'));
+  EXPECT_TRUE(client.execute("Large", large, result));
+  EXPECT_EQ(result, XmlRpcValue(7));
+  EXPECT_EQ(server.accepted(), 2);
+  EXPECT_EQ(server.requests().size(), 2u);
+  EXPECT_GT(server.requests().back().size(), 3u << 20);
+  EXPECT_EQ(server.count("XmlRpcClient::writeRequest: re-trying connection") +
+                server.count("XmlRpcClient::readHeader: re-trying connection"),
+            1);
+  EXPECT_TRUE(server.errors().empty());
 }

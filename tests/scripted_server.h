@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -75,11 +77,12 @@ inline bool readHttpRequest(int fd, std::string& request, const std::atomic<bool
 
 // What a scripted connection does once the client has read a reply.
 enum class Then {
-  Keep,        // stays open; after the script's last reply, until the client closes it
-  Close,       // closed (at once when there is no reply)
-  CloseEarly,  // the end of file arrives in the same segment as the reply's last piece
-  Reset,       // reset
-  Urgent,      // stays open with one byte of urgent data: an exceptional condition at the client
+  Keep,         // stays open; after the script's last reply, until the client closes it
+  Close,        // closed (at once when there is no reply)
+  CloseEarly,   // the end of file arrives in the same segment as the reply's last piece
+  Reset,        // reset
+  ResetUnread,  // reset once the client's socket holds the last piece, read or not
+  Urgent,       // stays open with one byte of urgent data: an exceptional condition at the client
 };
 
 // One request and the reply to it. Each piece is sent only once the client has
@@ -110,6 +113,22 @@ inline std::vector<std::string> trickle(const std::string& text,
 
 inline std::vector<Connection> single(std::vector<std::string> pieces, Then then = Then::Keep) {
   return {Connection{Exchange{std::move(pieces), then}}};
+}
+
+// Bytes sent on `fd` that the peer's kernel has not acknowledged yet.
+inline int unacknowledged(int fd) {
+  int n = 0;
+  return ::ioctl(fd, SIOCOUTQ, &n) == 0 ? n : -1;
+}
+
+// Waits until the connection of the client's `fd` has been reset by its peer.
+inline bool waitUntilReset(int fd) {
+  tcp_info info{};
+  socklen_t len = sizeof(info);
+  for (Stopwatch watch; watch.seconds() < 5; ::usleep(1000))
+    if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 && info.tcpi_state == TCP_CLOSE)
+      return true;
+  return false;
 }
 
 // A call has no time limit: a client that never returns from one ends the
@@ -240,13 +259,18 @@ class ScriptedServer final : public LogCapture, public ErrorCapture {
           ::shutdown(fd.get(), SHUT_WR);
           return true;
         }
+        if (exchange.then == Then::ResetUnread && i + 1 == exchange.reply.size()) {
+          for (Stopwatch watch; unacknowledged(fd.get()) > 0 && watch.seconds() < 5;)
+            ::usleep(1000);
+          break;
+        }
         std::unique_lock<std::mutex> lock(_mutex);
         _progress.wait_for(lock, std::chrono::milliseconds(WAIT_LIMIT_MS),
                            [&] { return _settled >= sent || _callEnded || _stop; });
         if (_callEnded) break;
       }
       if (exchange.then == Then::Urgent) ::send(fd.get(), "!", 1, MSG_OOB | MSG_NOSIGNAL);
-      if (exchange.then == Then::Reset) resetConnection(fd);
+      if (exchange.then == Then::Reset || exchange.then == Then::ResetUnread) resetConnection(fd);
       if (exchange.then != Then::Keep && exchange.then != Then::Urgent) return true;
     }
     if (!waitReadable(fd.get(), _stop)) return true;
