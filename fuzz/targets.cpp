@@ -42,7 +42,8 @@ struct Parser : XmlRpcClient {
       const HeaderStatus status = parseHeader();
       if (status == HEADER_INVALID) return "invalid " + std::to_string(_contentLength);
       if (status == HEADER_COMPLETE)
-        return std::to_string(_contentLength) + " " + _response + header.substr(std::min(at + n, header.size()));
+        return std::to_string(_contentLength) + " " + _response +
+               header.substr(std::min(at + n, header.size()));
     }
     return "incomplete";
   }

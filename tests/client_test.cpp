@@ -1,12 +1,12 @@
-// The client against scripted servers on 127.0.0.1: the bytes of each request,
-// every kind of response and its error line, the kept connection and its one
-// resend, injected faults, and the rpcset proxy.
+// The client against scripted servers on 127.0.0.1 and against Python's own XML-RPC
+// server: the bytes of each request, every kind of response and its error line, the
+// kept connection and its one resend, injected faults, and the rpcset proxy.
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 
+#include <climits>
 #include <csignal>
-#include <new>
 #include <regex>
 
 #include "TRpcSrv.h"
@@ -22,48 +22,37 @@ const std::string EOF_IN_BODY = "Error in XmlRpcClient::readResponse: EOF while 
 const std::string NO_LENGTH = "Error XmlRpcClient::readHeader: No Content-length specified";
 const std::string RESET_IN_HEADER =
     "Error in XmlRpcClient::readHeader: error while reading header (error 104) on fd {fd}.";
+const std::string BAD = "Error in XmlRpcClient::parseResponse: Invalid response";
+const XmlRpcValue SEVEN = 7;
 
-std::string invalidLength(int n) {
-  return "Error in XmlRpcClient::readHeader: Invalid Content-length specified (" +
-         std::to_string(n) + ").";
-}
-std::string badResponse(const std::string& what, const std::string& body) {
-  return "Error in XmlRpcClient::parseResponse: Invalid response" + what + ". Response:\n" + body;
+std::string invalidLength(const std::string& n) {
+  return "Error in XmlRpcClient::readHeader: Invalid Content-length specified (" + n + ").";
 }
 std::string response(const std::string& valueXml) {
   return "<methodResponse><params><param>" + valueXml + "</param></params></methodResponse>";
 }
-std::string request(int port, const std::string& uri, const std::string& body) {
-  return "POST " + uri +
-         " HTTP/1.1\r\nUser-Agent: CORVANE 0.7\r\nHost: 127.0.0.1:" + std::to_string(port) +
-         "\r\nContent-Type: text/xml\r\nContent-length: " + std::to_string(body.size()) +
-         "\r\n\r\n" + body;
-}
-std::vector<std::string> errorLines(std::string line, int fd) {
-  if (line.empty()) return {};
+std::vector<std::string> errorLines(std::string line, const std::vector<int>& fds, size_t i = 0) {
   if (size_t at = line.find("{fd}"); at != std::string::npos)
-    line.replace(at, 4, std::to_string(fd));
-  return {line};
+    line.replace(at, 4, std::to_string(fds.at(i)));
+  return line.empty() ? std::vector<std::string>{} : std::vector<std::string>{line};
 }
 
-// One call of a new client to a server that sends `pieces`: it returns `expected`,
-// or fails with the one error line `error` ({fd} the connection) when that is not empty.
-void expectOneCall(std::vector<std::string> pieces, Then then, const std::string& error,
-                   const XmlRpcValue& expected = XmlRpcValue(7)) {
-  ScriptedServer server({{{std::move(pieces), then}}});
+// A new client's call to a server that sends `reply` then does `then`: it gives
+// `expected`, or fails with the one error line `error` ({fd}: its connection).
+void expectOneCall(std::vector<std::string> reply, Then then, const std::string& error,
+                   const XmlRpcValue& expected = SEVEN) {
+  ScriptedServer server({{{std::move(reply), then}}});
   XmlRpcClient client("127.0.0.1", server.port());
   XmlRpcValue result(1);
-  EXPECT_EQ(client.execute("Echo", XmlRpcValue(1), result), error.empty());
+  EXPECT_EQ(client.execute("Echo", 1, result), error.empty());
   EXPECT_FALSE(client.isFault());
   EXPECT_TRUE(result == (error.empty() ? expected : XmlRpcValue()));
-  EXPECT_EQ(server.errors, errorLines(error, server.fds().at(0)));
+  EXPECT_EQ(server.errors, errorLines(error, server.fds()));
 }
 
 TEST(ClientRequest, EachCallIsSentByteForByte) {
   XmlRpcValue pair, empty, hole;
-  pair[0] = "alpha", pair[1] = "beta";
-  empty.setSize(0);
-  hole[1] = 5;
+  pair[0] = "alpha", pair[1] = "beta", empty.setSize(0), hole[1] = 5;
   const struct {
     const char* uri;
     const char* method;
@@ -73,16 +62,11 @@ TEST(ClientRequest, EachCallIsSentByteForByte) {
       {nullptr, "SetBOOT", pair,
        "<params><param><value>alpha</value></param><param><value>beta</value></param></params>"},
       {nullptr, "NoParams", XmlRpcValue(), ""},
-      {nullptr, "NotAnArray", XmlRpcValue("a<b"),
-       "<params><param><value>a&lt;b</value></param></params>"},
       {nullptr, "EmptyArray", empty, "<params></params>"},
       {nullptr, "a<b&c", hole,
        "<params><param></param><param><value><i4>5</i4></value></param></params>"},
-      {"/custom?x=1", "Custom", XmlRpcValue(true),
-       "<params><param><value><boolean>1</boolean></value></param></params>"},
-  };
+      {"/x?y=1", "NotAnArray", "a<b", "<params><param><value>a&lt;b</value></param></params>"}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.method);
     ScriptedServer server({{{{okReply()}}}});
     XmlRpcClient client("127.0.0.1", server.port(), c.uri);
     XmlRpcValue result;
@@ -90,22 +74,24 @@ TEST(ClientRequest, EachCallIsSentByteForByte) {
     const std::string body = "<?xml version=\"1.0\"?>\r\n<methodCall><methodName>" +
                              std::string(c.method) + "</methodName>\r\n" + c.paramsXml +
                              "</methodCall>\r\n";
-    EXPECT_EQ(server.requests(),
-              std::vector<std::string>{request(server.port(), c.uri ? c.uri : "/RPC2", body)});
+    EXPECT_EQ(server.requests().at(0),
+              "POST " + std::string(c.uri ? c.uri : "/RPC2") +
+                  " HTTP/1.1\r\nUser-Agent: CORVANE 0.7\r\nHost: 127.0.0.1:" +
+                  std::to_string(server.port()) + "\r\nContent-Type: text/xml\r\n" +
+                  "Content-length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+    EXPECT_EQ(body.size() == 170, std::string(c.method) == "SetBOOT");  // the worked example
   }
-  EXPECT_NE(request(1, "/RPC2", std::string(170, ' ')).find("Content-length: 170\r\n"),
-            std::string::npos);
 }
 
 // Every reply is sent in one write and one byte at a time.
 TEST(ClientResponse, EachReplyGivesItsOutcomeWhateverTheReadSizes) {
-  const std::string n = std::to_string(BODY.size());
-  const std::string cut = okReply().substr(0, okReply().size() - 9);
+  const std::string n = std::to_string(BODY.size()),
+                    cut = okReply().substr(0, okReply().size() - 9);
   const std::string spaced =
-      "junk <methodResponse>\r\n <params>\n\t<param>\r\n <value><i4>7</i4></value></param>";
-  const std::string capitalM = "<MethodResponse><params><param><value>7</value></param>";
-  const std::string emptyParams = "<methodResponse><params></params></methodResponse>";
-  const std::string noValue = "<methodResponse><params><param><i4>7</i4></param>";
+      "junk <methodResponse>\r\n <params>\n\t<param>\r\n <value><i4>7</i4></value>";
+  const std::string wrong[] = {"<MethodResponse><params><param><value>7</value></param>",
+                               "<methodResponse><params></params></methodResponse>",
+                               "<methodResponse><params><param><i4>7</i4></param>"};
   const struct {
     std::string reply;
     Then then;
@@ -113,32 +99,28 @@ TEST(ClientResponse, EachReplyGivesItsOutcomeWhateverTheReadSizes) {
   } cases[] = {
       {okReply(), Then::Keep, ""},
       {"HTTP/1.1 200 OK\nContent-length: " + n + "\n\n" + BODY, Then::Keep, ""},
-      {"HTTP/1.1 200 OK\r\nCONTENT-LENGTH: " + n + "\r\n\r\n" + BODY, Then::Keep, ""},
-      {"HTTP/1.1 200 OK\r\nContent-length: 3\r\ncontent-Length: " + n + "\r\n\r\n" + BODY,
+      {"HTTP/1.1 200 OK\r\nCONTENT-LENGTH: 3\r\ncontent-Length: " + n + "\r\n\r\n" + BODY,
        Then::Keep, ""},
-      {"HTTP/1.1 500 Error\r\nX-Content-length: " + n + "\r\n\r\n" + BODY, Then::Keep, ""},
-      {okReply() + "<trailing/>", Then::Keep, ""},
+      {"HTTP/1.1 500 Error\r\nX-Content-length: " + n + "\r\n\r\n" + BODY + "<junk/>", Then::Keep,
+       ""},
       {okReply(spaced), Then::Keep, ""},
       {"HTTP/1.1 200 OK\r\nContent-length:" + n + "\r\n\r\n" + BODY, Then::Keep, NO_LENGTH},
       {"HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\n\r\n" + BODY, Then::Keep, NO_LENGTH},
-      {OK_HEAD + "0\r\n\r\n" + BODY, Then::Keep, invalidLength(0)},
-      {OK_HEAD + "ten\r\n\r\n" + BODY, Then::Keep, invalidLength(0)},
-      {OK_HEAD + "-5\r\n\r\n" + BODY, Then::Keep, invalidLength(-5)},
-      {OK_HEAD + n + "\r\nContent-length: 0\r\n\r\n" + BODY, Then::Keep, invalidLength(0)},
-      {OK_HEAD + std::to_string((1ULL << 32) + BODY.size()) + "\r\n\r\n" + BODY, Then::Close,
-       EOF_IN_BODY},
+      {OK_HEAD + "ten\r\n\r\n" + BODY, Then::Keep, invalidLength("0")},
+      {OK_HEAD + "-5\r\n\r\n" + BODY, Then::Keep, invalidLength("-5")},
+      {OK_HEAD + n + "\r\nContent-length: 0\r\n\r\n" + BODY, Then::Keep, invalidLength("0")},
+      {OK_HEAD + "4294967388\r\n\r\n" + BODY, Then::Close, EOF_IN_BODY},
       {"HTTP/1.1 200 OK\r\nContent-le", Then::Close, EOF_IN_HEADER},
       {OK_HEAD + n + "\r\n\r\n", Then::Close, EOF_IN_HEADER},
       {"HTTP/1.1 200 OK\nContent-length: " + n + "\n\n", Then::Close, EOF_IN_HEADER},
       {"HTTP/1.1 200 OK\r\n", Then::Reset, EOF_IN_HEADER},
       {cut, Then::Close, EOF_IN_BODY},
       {cut, Then::Reset, EOF_IN_BODY},
-      {okReply("<?xml version=\"1.0\"?><methodCall/>"), Then::Keep,
-       badResponse(" - no methodResponse", "<?xml version=\"1.0\"?><methodCall/>")},
-      {okReply(capitalM), Then::Keep, badResponse(" - no methodResponse", capitalM)},
-      {okReply(emptyParams), Then::Keep, badResponse(" - no param or fault tag", emptyParams)},
-      {okReply(noValue), Then::Keep, badResponse(" value", noValue)},
-  };
+      {okReply("<methodCall/>"), Then::Keep,
+       BAD + " - no methodResponse. Response:\n<methodCall/>"},
+      {okReply(wrong[0]), Then::Keep, BAD + " - no methodResponse. Response:\n" + wrong[0]},
+      {okReply(wrong[1]), Then::Keep, BAD + " - no param or fault tag. Response:\n" + wrong[1]},
+      {okReply(wrong[2]), Then::Keep, BAD + " value. Response:\n" + wrong[2]}};
   for (const auto& c : cases)
     for (size_t size : {c.reply.size(), size_t{1}}) {
       SCOPED_TRACE(c.reply.substr(0, 60) + " in pieces of " + std::to_string(size));
@@ -146,41 +128,32 @@ TEST(ClientResponse, EachReplyGivesItsOutcomeWhateverTheReadSizes) {
     }
 }
 
-TEST(ClientResponse, FaultIsACompletedCallHoldingTheFaultValue) {
+// A fault, then two calls on the kept connection (the later header shorter), then the
+// destructor closes it.
+TEST(ClientConnection, KeptConnectionCarriesTheNextCalls) {
+  const std::string fault =
+      "<methodResponse><fault><value><struct><member><name>faultCode</name>"
+      "<value><int>4</int></value></member></struct></value></fault>";
   ScriptedServer server(
-      {{{{okReply("<methodResponse><fault><value><struct><member><name>faultCode</name><value>"
-                  "<int>4</int></value></member></struct></value></fault>")}},
+      {{{{okReply(fault)}},
+        {{"HTTP/1.1 200 OK\r\nX: " + std::string(300, 'p') + "\r\n" + okReply().substr(17)}},
         {{okReply()}}}});
-  XmlRpcClient client("127.0.0.1", server.port());
-  XmlRpcValue result, fault;
-  fault["faultCode"] = 4;
-  EXPECT_TRUE(client.execute("Fail", XmlRpcValue(1), result));
-  EXPECT_TRUE(client.isFault());
-  EXPECT_EQ(result, fault);
-  EXPECT_TRUE(client.execute("Succeed", XmlRpcValue(1), result));
-  EXPECT_FALSE(client.isFault());
-  EXPECT_TRUE(server.errors.empty());
-}
-
-// Two calls on one kept connection (the second header shorter than the first), then the destructor
-// closes it.
-TEST(ClientConnection, KeptConnectionCarriesTheNextCall) {
-  const std::string longHeader =
-      "HTTP/1.1 200 OK\r\nX-Padding: " + std::string(300, 'p') + "\r\n" + okReply().substr(17);
-  ScriptedServer server({{{{longHeader}}, {{okReply()}}}});
   {
     XmlRpcClient client("127.0.0.1", server.port());
-    XmlRpcValue result;
-    ASSERT_TRUE(client.execute("Echo", XmlRpcValue(1), result));
-    ASSERT_TRUE(client.execute("Echo", XmlRpcValue(1), result));
-    EXPECT_EQ(result, XmlRpcValue(7));
+    XmlRpcValue result, expected;
+    expected["faultCode"] = 4;
+    EXPECT_TRUE(client.execute("Fail", 1, result) && client.isFault() && result == expected);
+    EXPECT_TRUE(client.execute("Echo", 1, result) && !client.isFault() && result == SEVEN);
+    EXPECT_TRUE(client.execute("Echo", 1, result) && result == SEVEN);
+    EXPECT_EQ(client.handleEvent(XmlRpcDispatch::EventException), 0u);
   }
   server.finish();
   EXPECT_EQ(server.accepted, 1);
   EXPECT_EQ(server.closedByClient, 1);
-  EXPECT_EQ(server.count("XmlRpcClient::execute: method Echo (_connectionState 5)."), 1);
+  EXPECT_EQ(server.count("XmlRpcClient::execute: method Echo (_connectionState 5)."), 2);
   EXPECT_EQ(server.count("client read content length: " + std::to_string(BODY.size())), 2);
-  EXPECT_EQ(server.count("XmlRpcClient::execute: method Echo completed."), 2);
+  EXPECT_EQ(server.errors.at(0).rfind("Error in XmlRpcClient::handleEvent (state 5): error ", 0),
+            0u);
 }
 
 // A call after an end of file seen with the reply, or after a failed call, connects anew.
@@ -189,8 +162,8 @@ TEST(ClientConnection, NextCallConnectsAnewAfterAnEndOfFileOrAFailure) {
     ScriptedServer server({{{{first}, Then::CloseEarly}}, {{{okReply()}}}});
     XmlRpcClient client("127.0.0.1", server.port());
     XmlRpcValue result;
-    EXPECT_EQ(client.execute("First", XmlRpcValue(1), result), first == okReply());
-    EXPECT_TRUE(client.execute("Second", XmlRpcValue(1), result));
+    EXPECT_EQ(client.execute("First", 1, result), first == okReply());
+    EXPECT_TRUE(client.execute("Second", 1, result));
     EXPECT_EQ(server.accepted, 2);
     EXPECT_EQ(server.count("XmlRpcClient::close: fd " + std::to_string(server.fds().at(0)) + "."),
               1);
@@ -198,21 +171,8 @@ TEST(ClientConnection, NextCallConnectsAnewAfterAnEndOfFileOrAFailure) {
   }
 }
 
-TEST(ClientConnection, ExceptionalConditionFailsTheCall) {
-  ScriptedServer server({{{{okReply()}, Then::Urgent}, {}}});
-  XmlRpcClient client("127.0.0.1", server.port());
-  XmlRpcValue result;
-  ASSERT_TRUE(client.execute("First", XmlRpcValue(1), result));
-  ASSERT_NE(waitFor(server.fds().at(0), POLLPRI) & POLLPRI, 0);
-  EXPECT_FALSE(client.execute("Second", XmlRpcValue(1), result));
-  ASSERT_EQ(server.errors.size(), 1u);
-  EXPECT_TRUE(std::regex_match(
-      server.errors[0],
-      std::regex(R"(Error in XmlRpcClient::handleEvent \(state 3\): error \d+\.)")));
-}
-
-// The server drops the kept connection, or resets one, at each stage of a call;
-// a last call must then succeed on whatever connection is left.
+// The server drops or resets a connection at each stage of a call; a last call must
+// then succeed on whatever connection is left.
 TEST(ClientFault, DeadConnectionAtEachStageGivesThatStagesOutcome) {
   const Exchange ok{{okReply()}}, unanswered{{}, Then::Reset}, closed{{}, Then::Close};
   auto resetAfter = [](const std::string& text) {
@@ -222,70 +182,55 @@ TEST(ClientFault, DeadConnectionAtEachStageGivesThatStagesOutcome) {
   const struct {
     bool firstCall, idleReset;
     std::string error;  // none when the call succeeds
-    size_t failingConnection;
+    size_t failing;     // the connection named in the error
     int resends;
     std::vector<Connection> script;
-  } cases[] = {
-      {true, false, "", 0, 1, {{ok, closed}, {ok, ok}}},
-      {true, true, "", 0, 1, {{resetAfter(okReply())}, {ok, ok}}},
-      {true, true, RESET_IN_HEADER, 1, 1, {{resetAfter(okReply())}, {unanswered}, {ok}}},
-      {false, false, "", 0, 1, {{unanswered}, {ok, ok}}},
-      {true, false, "", 0, 1, {{ok, unanswered}, {ok, ok}}},
-      {false, false, RESET_IN_HEADER, 1, 1, {{unanswered}, {unanswered}, {ok}}},
-      {true, false, EOF_IN_HEADER, 0, 0, {{ok, resetAfter("HTTP/1.1 200 OK\r\n")}, {ok}}},
-      {false, false, EOF_IN_BODY, 0, 0, {{resetAfter(big.substr(0, 1 << 20))}, {ok}}},
-  };
+  } cases[] = {{true, false, "", 0, 1, {{ok, closed}, {ok, ok}}},
+               {true, true, "", 0, 1, {{resetAfter(okReply())}, {ok, ok}}},
+               {true, true, RESET_IN_HEADER, 1, 1, {{resetAfter(okReply())}, {unanswered}, {ok}}},
+               {false, false, "", 0, 1, {{unanswered}, {ok, ok}}},
+               {false, false, RESET_IN_HEADER, 1, 1, {{unanswered}, {unanswered}, {ok}}},
+               {true, false, EOF_IN_HEADER, 0, 0, {{ok, resetAfter("HTTP/1.1 200 OK\r\n")}, {ok}}},
+               {false, false, EOF_IN_BODY, 0, 0, {{resetAfter(big.substr(0, 1 << 20))}, {ok}}}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(&c - cases);
     ScriptedServer server(c.script);
     XmlRpcClient client("127.0.0.1", server.port());
     XmlRpcValue result;
-    ASSERT_TRUE(!c.firstCall || client.execute("First", XmlRpcValue(1), result));
+    ASSERT_TRUE(!c.firstCall || client.execute("First", 1, result));
     ASSERT_TRUE(!c.idleReset || waitFor(server.fds().at(0), POLLIN) != 0);
-    EXPECT_EQ(client.execute("Faulty", XmlRpcValue(1), result), c.error.empty());
-    EXPECT_EQ(result, c.error.empty() ? XmlRpcValue(7) : XmlRpcValue());
-    const std::vector<std::string> errors =
-        errorLines(c.error, server.fds().at(c.failingConnection));
-    EXPECT_EQ(server.errors, errors);
-    EXPECT_EQ(server.count("XmlRpcClient::readHeader: re-trying connection") +
-                  server.count("XmlRpcClient::writeRequest: re-trying connection"),
-              c.resends);
+    EXPECT_EQ(client.execute("Faulty", 1, result), c.error.empty());
+    EXPECT_EQ(result, c.error.empty() ? SEVEN : XmlRpcValue());
+    const std::vector<std::string> errors = errorLines(c.error, server.fds(), c.failing);
     EXPECT_EQ(server.count("XmlRpcClient::writeRequest (attempt 2):"), c.resends);
-    EXPECT_TRUE(client.execute("After", XmlRpcValue(1), result));
+    EXPECT_TRUE(client.execute("After", 1, result));
     EXPECT_EQ(server.errors, errors);
     EXPECT_EQ(server.accepted, static_cast<int>(c.script.size()));
   }
 }
 
-// The client meets the server's reset in the read that brings the last bytes.
+// The client meets the server's reset in the read that brings the last bytes: it
+// reads only once the reset has reached its socket, right after logging `before`.
 TEST(ClientFault, AnswerFollowedByAResetIsKept) {
-  const std::string reply = okReply();
-  const size_t split = reply.find("\r\n\r\n") + 5;
-  // The client reads only once the reset has reached its socket, right after logging `before`.
+  const std::string reply = okReply(), header = reply.substr(0, reply.find("\r\n\r\n") + 5);
   const struct {
-    std::vector<std::string> pieces;
+    std::vector<std::string> reply;
     const char* before;
     std::string error;
   } cases[] = {
       {{reply}, "XmlRpcClient::writeRequest: wrote", ""},
-      {{reply.substr(0, split), reply.substr(split)}, "client read content length", ""},
-      {{reply.substr(0, split), reply.substr(split, 20)},
-       "client read content length",
-       EOF_IN_BODY},
-  };
+      {{header, reply.substr(header.size())}, "client read content length", ""},
+      {{header, reply.substr(header.size(), 20)}, "client read content length", EOF_IN_BODY}};
   for (const auto& c : cases) {
-    ScriptedServer server({{{c.pieces, Then::ResetUnread}}, {{{okReply()}}}});
+    ScriptedServer server({{{c.reply, Then::ResetUnread}}, {{{okReply()}}}});
     server.onLog = [&](const char* msg) {
-      if (std::string(msg).rfind(c.before, 0) == 0) {
-        EXPECT_TRUE(waitUntilReset(server.fds().at(0)));
-      }
+      EXPECT_TRUE(std::string(msg).rfind(c.before, 0) != 0 || waitUntilReset(server.fds().at(0)));
     };
     XmlRpcClient client("127.0.0.1", server.port());
     XmlRpcValue result;
-    EXPECT_EQ(client.execute("Reset", XmlRpcValue(1), result), c.error.empty());
-    EXPECT_EQ(server.errors, errorLines(c.error, -1));
+    EXPECT_EQ(client.execute("Reset", 1, result), c.error.empty());
+    EXPECT_EQ(server.errors, errorLines(c.error, {}));
     server.onLog = nullptr;
-    EXPECT_TRUE(client.execute("After", XmlRpcValue(1), result));
+    EXPECT_TRUE(client.execute("After", 1, result));
     EXPECT_EQ(server.accepted, 2);
   }
 }
@@ -294,11 +239,10 @@ TEST(ClientFault, LargeRequestIntoAConnectionClosedWhileIdleIsSentAgain) {
   ScriptedServer server({{{{okReply()}, Then::Close}}, {{{okReply()}}}});
   XmlRpcClient client("127.0.0.1", server.port());
   XmlRpcValue result;
-  ASSERT_TRUE(client.execute("First", XmlRpcValue(1), result));
+  ASSERT_TRUE(client.execute("First", 1, result));
   ASSERT_NE(waitFor(server.fds().at(0), POLLIN), 0);
-  EXPECT_TRUE(client.execute("Large", XmlRpcValue(std::string(3 << 20, 'x')), result));
-  EXPECT_EQ(server.requests().size(), 2u);
-  EXPECT_GT(server.requests().back().size(), 3u << 20);
+  EXPECT_TRUE(client.execute("Large", std::string(3 << 20, 'x'), result));
+  EXPECT_GT(server.requests().at(1).size(), 3u << 20);
   EXPECT_EQ(server.count("XmlRpcClient::writeRequest (attempt 2):"), 1);
   EXPECT_TRUE(server.errors.empty());
 }
@@ -314,59 +258,50 @@ TEST(ClientFault, HugeTrickledMisSizedAndDeepRepliesAreReadOrRefusedCleanly) {
   for (int i = 0; i < 100000; ++i)
     deep += "<value><array><data>";
   const std::string length = "Content-length: " + std::to_string(BODY.size()) + "\r\n";
-  auto join = [](std::vector<std::string> a, const std::vector<std::string>& b) {
-    return a.insert(a.end(), b.begin(), b.end()), a;
-  };
-  const std::string huge = okReply(response("<value><string>" + encoded + "</string></value>"));
-  const size_t number = BODY.find("7</i4>");
-  expectOneCall(join(pieces(huge.substr(0, 80), 1), pieces(huge.substr(80), 8192)), Then::Keep, "",
-                text);
-  expectOneCall(pieces("HTTP/1.1 200 OK\r\n" + filler + length + "\r\n" + BODY, 4096), Then::Keep,
-                "");
+  std::vector<std::string> huge =
+      pieces(okReply(response("<value><string>" + encoded + "</string></value>")), 8192);
+  const std::vector<std::string> head = pieces(huge[0].substr(0, 100));
+  huge[0].erase(0, 100), huge.insert(huge.begin(), head.begin(), head.end());
+  expectOneCall(huge, Then::Keep, "", text);
   expectOneCall(
       pieces("HTTP/1.1 200 OK\r\nContent-length: 5\r\n" + filler + length + "\r\n" + BODY, 4096),
       Then::Keep, "");
+  const size_t number = BODY.find("7</i4>");
   expectOneCall(
       {OK_HEAD + std::to_string(number) + "\r\n\r\n" + BODY.substr(0, number), BODY.substr(number)},
-      Then::Keep, badResponse(" value", BODY.substr(0, number)));
-  expectOneCall({"HTTP/1.1 200 OK\r\nContent-length: 2000000000\r\n\r\n" + BODY}, Then::Close,
-                EOF_IN_BODY);
+      Then::Keep, BAD + " value. Response:\n" + BODY.substr(0, number));
+  expectOneCall({OK_HEAD + "2000000000\r\n\r\n" + BODY}, Then::Close, EOF_IN_BODY);
   ScriptedServer server({{{pieces(okReply(response(deep)), 65536)}, {{okReply()}}}});
   XmlRpcClient client("127.0.0.1", server.port());
   XmlRpcValue result;
-  EXPECT_FALSE(client.execute("Deep", XmlRpcValue(1), result));
-  ASSERT_EQ(server.errors.size(), 1u);
-  EXPECT_EQ(
-      server.errors[0].rfind("Error in XmlRpcClient::parseResponse: Invalid response value.", 0),
-      0u);
-  EXPECT_TRUE(client.execute("After", XmlRpcValue(1), result));
+  EXPECT_FALSE(client.execute("Deep", 1, result));
+  EXPECT_EQ(server.errors.at(0).rfind(BAD + " value.", 0), 0u);
+  EXPECT_TRUE(client.execute("After", 1, result));
 }
 
-TEST(ClientConnect, RefusedUnresolvedAndOutOfDescriptorsFailWithTheirLines) {
+TEST(ClientConnect, UnresolvedRefusedAndOutOfDescriptorsFailWithTheirLines) {
   int port = 0;
   Fd holder = bound(&port, false);
   Capture capture(4);
   XmlRpcClient refused("127.0.0.1", port), unresolved("corvane-test.invalid", 80);
   XmlRpcValue result(42);
-  EXPECT_FALSE(unresolved.execute("Echo", XmlRpcValue(1), result));
+  EXPECT_FALSE(unresolved.execute("Echo", 1, result));
   EXPECT_EQ(result, XmlRpcValue(42));
-  EXPECT_FALSE(refused.execute("Echo", XmlRpcValue(1), result));
+  EXPECT_FALSE(refused.execute("Echo", 1, result));
   EXPECT_EQ(refused.handleEvent(XmlRpcDispatch::EventException), 0u);
   rlimit saved, none{0, 0};
-  ::getrlimit(RLIMIT_NOFILE, &saved);
-  none.rlim_max = saved.rlim_max;
-  ::setrlimit(RLIMIT_NOFILE, &none);
-  const bool ok = refused.execute("Echo", XmlRpcValue(1), result);
+  ::getrlimit(RLIMIT_NOFILE, &saved), none.rlim_max = saved.rlim_max,
+                                      ::setrlimit(RLIMIT_NOFILE, &none);
+  const bool ok = refused.execute("Echo", 1, result);
   ::setrlimit(RLIMIT_NOFILE, &saved);
   EXPECT_FALSE(ok);
   ASSERT_EQ(capture.errors.size(), 4u);
-  EXPECT_TRUE(std::regex_match(
-      capture.errors[0],
-      std::regex(
-          R"(Error in XmlRpcClient::doConnect: Could not connect to server \(error -?\d+\)\.)")));
+  EXPECT_TRUE(std::regex_match(capture.errors[0],
+                               std::regex(R"(Error in XmlRpcClient::doConnect: Could )"
+                                          R"(not connect to server \(error -?\d+\)\.)")));
   EXPECT_EQ(capture.errors[1], "Error in XmlRpcClient::writeRequest: write error (error 111).");
   EXPECT_EQ(capture.errors[2].rfind(
-                "Error in XmlRpcClient::handleEvent: could not connect to server (error ", 0),
+                "Error in XmlRpcClient::handleEvent: could not connect to server (", 0),
             0u);
   EXPECT_EQ(capture.errors[3],
             "Error in XmlRpcClient::doConnect: Could not create socket (error 24).");
@@ -378,47 +313,99 @@ TEST(ClientReentry, NestedExecuteFromAHandlerReturnsFalseAndLeavesTheOuterCallAl
   ScriptedServer server({{{{okReply()}}, {{OK_HEAD + "0\r\n\r\n" + BODY}}}, {{{okReply()}}}});
   XmlRpcClient client("127.0.0.1", server.port());
   int nested = 0, succeeded = 0;
-  auto nest = [&](const char*) {
+  auto nest = [&](const char* msg) {
     XmlRpcValue ignored;
-    ++nested, succeeded += client.execute("Nested", XmlRpcValue(2), ignored);
+    if (msg[0] == 'E' || std::string(msg).rfind("XmlRpcClient::readHeader: client", 0) == 0)
+      ++nested, succeeded += client.execute("Nested", 2, ignored);
   };
   XmlRpcValue result;
-  server.onLog = [&](const char* msg) {
-    if (std::string(msg).rfind("XmlRpcClient::readHeader: client", 0) == 0) nest(msg);
-  };
-  EXPECT_TRUE(client.execute("FromLog", XmlRpcValue(1), result));
-  server.onLog = nullptr;
-  server.onError = nest;
-  EXPECT_FALSE(client.execute("FromError", XmlRpcValue(1), result));
-  server.onError = nullptr;
-  EXPECT_TRUE(client.execute("After", XmlRpcValue(1), result));
-  EXPECT_GE(nested, 2);
+  server.onLog = server.onError = nest;
+  EXPECT_TRUE(client.execute("FromLog", 1, result));
+  EXPECT_FALSE(client.execute("FromError", 1, result));
+  server.onLog = server.onError = nullptr;
+  EXPECT_TRUE(client.execute("After", 1, result));
+  EXPECT_GE(nested, 3);
   EXPECT_EQ(succeeded, 0);
   EXPECT_EQ(server.count("XmlRpcClient::execute: method Nested (_connectionState 3)."), nested);
-  EXPECT_EQ(server.errors, std::vector<std::string>{invalidLength(0)});
-  for (const std::string& r : server.requests())
-    EXPECT_EQ(r.find("Nested"), std::string::npos);
+  EXPECT_EQ(server.errors, std::vector<std::string>{invalidLength("0")});
+  EXPECT_EQ(server.requests().size(), 3u);
+}
+
+// A child process that runs `f` and dies with the test process.
+template <typename F>
+pid_t spawn(F f) {
+  const pid_t pid = ::fork();
+  if (pid == 0) ::prctl(PR_SET_PDEATHSIG, SIGKILL), f(), ::_exit(127);
+  return pid;
 }
 
 TEST(ClientWait, ServerThatNeverAnswersKeepsExecuteWaiting) {
   int port = 0;
   Fd listener = bound(&port);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    XmlRpcClient client("127.0.0.1", port);
+  const pid_t pid = spawn([port] {
     XmlRpcValue result;
-    ::_exit(client.execute("Wait", XmlRpcValue(1), result) ? 0 : 1);
-  }
+    XmlRpcClient("127.0.0.1", port).execute("Wait", 1, result);
+  });
   Fd connection = acceptFrom(listener.fd);
   EXPECT_NE(waitFor(connection.fd, POLLIN), 0);
-  ::usleep(300 * 1000);
   EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), 0);
-  ::kill(pid, SIGKILL);
-  ::waitpid(pid, nullptr, 0);
+  ::usleep(300000);
+  EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), 0);
+  ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
 }
 
-// Creating the client fails while allocation fails: the proxy tries ten times in all.
+// Python's own server sends every value back in its own XML: typed strings and ints,
+// its booleans, doubles, dates, line-broken base64, structs; and faults an unknown method.
+TEST(Interop, PythonServerEchoesEveryValueType) {
+  int out[2];
+  ASSERT_EQ(::pipe(out), 0);
+  const pid_t pid = spawn([&] {
+    ::dup2(out[1], 1);
+    ::execl(CORVANE_PYTHON, CORVANE_PYTHON, "-c",
+            "from xmlrpc.server import SimpleXMLRPCServer as S\ns = S(('127.0.0.1', 0), "
+            "logRequests=False)\n"
+            "s.register_function(lambda v: v, 'echo')\nprint(s.server_address[1], "
+            "flush=True)\ns.serve_forever()",
+            nullptr);
+  });
+  char port[16] = {};
+  ::close(out[1]);
+  ASSERT_TRUE(waitFor(out[0], POLLIN) && ::read(out[0], port, sizeof(port) - 1) > 0);
+  tm when{};
+  when.tm_year = 2024, when.tm_mon = 2, when.tm_mday = 29, when.tm_hour = 13;
+  std::string bytes(300, '\0'), longText;
+  for (size_t i = 0; i < bytes.size(); ++i)
+    bytes[i] = static_cast<char>(i * 37);
+  while (longText.size() < 10000)
+    longText += "<tag attr='x'> & \"quoted\" caf\xc3\xa9\n";
+  XmlRpcValue record, emptyArray, emptyStruct;
+  emptyArray.setSize(0), record["list"][0] = 2.5, record["list"][1] = "two",
+                         record["inner"]["none"] = emptyArray;
+  record["inner"]["deep"] = false;
+  int offset = 0;
+  emptyStruct.fromXml("<value><struct></struct></value>", &offset);
+  const XmlRpcValue values[] = {true,     -7,         INT_MAX,
+                                INT_MIN,  -0.125,     "",
+                                longText, &when,      XmlRpcValue(&bytes[0], 300),
+                                record,   emptyArray, emptyStruct};
+  Capture capture(3);
+  XmlRpcClient client("127.0.0.1", std::atoi(port));
+  for (const XmlRpcValue& value : values) {
+    XmlRpcValue params, result;
+    params[0] = value;
+    EXPECT_TRUE(client.execute("echo", params, result) && !client.isFault() && result == value)
+        << value.toXml();
+  }
+  XmlRpcValue result;
+  EXPECT_TRUE(client.execute("nosuch", 1, result) && client.isFault() &&
+              result["faultCode"] == XmlRpcValue(1));
+  EXPECT_NE(static_cast<std::string&>(result["faultString"]).find("\"nosuch\" is not supported"),
+            std::string::npos);
+  EXPECT_EQ(capture.count("XmlRpcClient::doConnect: fd "), 13);  // the peer closes after each reply
+  ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
+}
+
+// While this is above 0, allocations fail: the proxy's client cannot be made.
 int failingAllocations = 0;
 
 TEST(Proxy, RefusesCallsUntilAClientExistsAndTriesTenTimesToMakeOne) {
@@ -426,29 +413,28 @@ TEST(Proxy, RefusesCallsUntilAClientExistsAndTriesTenTimesToMakeOne) {
   const std::string port = std::to_string(server.port());
   TRpcSrv proxy;
   EXPECT_EQ(proxy.SetBoot("pxe", "00:11"), -1);
-  EXPECT_EQ(proxy.RPCSrvConnect(nullptr, port.c_str()), -1);
-  EXPECT_EQ(proxy.RPCSrvConnect("127.0.0.1", nullptr), -1);
+  EXPECT_EQ(proxy.RPCSrvConnect(nullptr, port.c_str()) + proxy.RPCSrvConnect("127.0.0.1", nullptr),
+            -2);
   for (int failures : {10, 9}) {
     TRpcSrv failing;
     failingAllocations = failures;
     EXPECT_EQ(failing.RPCSrvConnect("127.0.0.1", port.c_str()), failures == 10 ? -1 : 1);
     failingAllocations = 0;
+    EXPECT_TRUE(failures == 9 || failing.SetBoot("pxe", "00:11") == -1);
   }
-  EXPECT_EQ(proxy.RPCSrvConnect("127.0.0.1", port.c_str()), 1);
-  EXPECT_EQ(proxy.RPCSrvConnect("127.0.0.1", "1"), 1);  // keeps the first client
-  EXPECT_EQ(proxy.SetDHCP("2", "00:11", "10.0.0.9"), 0);
-  EXPECT_EQ(server.requests().size(), 1u);
-  EXPECT_NE(server.requests()[0].find("<value>2</value></param><param><value>00:11</value>"),
+  EXPECT_EQ(proxy.RPCSrvConnect("127.0.0.1", port.c_str()) + proxy.RPCSrvConnect("127.0.0.1", "1"),
+            2);
+  EXPECT_EQ(proxy.SetDHCP("2", "00:11", "10.0.0.9"), 0);  // through the first client
+  EXPECT_NE(server.requests().at(0).find("<value>2</value></param><param><value>00:11</value>"),
             std::string::npos);
-  EXPECT_TRUE(server.errors.empty());
 }
 
 }  // namespace
 
 void* operator new(size_t size) {
-  if (failingAllocations > 0 && failingAllocations-- > 0) throw std::bad_alloc();
-  if (void* p = std::malloc(size ? size : 1)) return p;
-  throw std::bad_alloc();
+  void* p =
+      failingAllocations > 0 && failingAllocations-- > 0 ? nullptr : std::malloc(size ? size : 1);
+  return p ? p : throw std::bad_alloc();
 }
 void operator delete(void* p) noexcept {
   std::free(p);

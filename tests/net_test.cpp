@@ -142,7 +142,7 @@ TEST(Socket, BindsAllAddressesListensAcceptsAndCloses) {
   ::getsockname(server.fd, reinterpret_cast<sockaddr*>(&addr), &len);
   EXPECT_EQ(addr.sin_addr.s_addr, htonl(INADDR_ANY));
   ASSERT_TRUE(XmlRpcSocket::listen(server.fd, 4));
-  Fd client = connectTo(ntohs(addr.sin_port));
+  Fd client = loopback(ntohs(addr.sin_port), true);
   waitFor(server.fd, POLLIN);
   const int conn = XmlRpcSocket::accept(server.fd);
   ASSERT_GE(conn, 0);
@@ -199,7 +199,7 @@ struct Dispatch : ::testing::Test, XmlRpcDispatch {
 
 TEST_F(Dispatch, CallsEachReadyBitInOrderAndAppliesTheAndOfTheMasks) {
   int port = 0;
-  Fd listener = bound(&port), client = connectTo(port), server = acceptFrom(listener.fd);
+  Fd listener = bound(&port), client = loopback(port, true), server = acceptFrom(listener.fd);
   ::send(server.fd, "d", 1, 0), ::send(server.fd, "!", 1, MSG_OOB);
   ASSERT_NE(waitFor(client.fd, POLLPRI) & POLLPRI, 0);
   Source& all = source("A", false, [](unsigned e) { return e == X ? R | W : R | W | X; });
