@@ -4,7 +4,9 @@
 #include <sys/select.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cmath>
+#include <ctime>
 
 #include "XmlRpcSource.h"
 #include "XmlRpcUtil.h"
@@ -16,8 +18,20 @@ namespace {
 // The mask that stands for "no change" while a record's handler results are ANDed.
 constexpr unsigned ALL_EVENTS = ~0u;
 
+// Waits beyond a year are cut to a year: an infinite limit must not overflow time_t.
+constexpr double LONGEST_WAIT_S = 365.0 * 24 * 3600;
+
 bool inSelectRange(int fd) {
   return fd >= 0 && fd < FD_SETSIZE;
+}
+
+timeval toTimeval(double seconds) {
+  seconds = std::min(std::max(seconds, 0.0), LONGEST_WAIT_S);
+  double wholeSeconds = std::floor(seconds);
+  timeval tv;
+  tv.tv_sec = static_cast<time_t>(wholeSeconds);
+  tv.tv_usec = static_cast<suseconds_t>(std::floor((seconds - wholeSeconds) * 1000000.0)) % 1000000;
+  return tv;
 }
 
 }  // namespace
@@ -55,10 +69,23 @@ void XmlRpcDispatch::setSourceEvents(XmlRpcSource* source, unsigned eventMask) {
 }
 
 void XmlRpcDispatch::work(double timeout) {
-  _endTime = (timeout < 0.0) ? -1.0 : getTime() + timeout;
+  run(timeout, false);
+}
+
+bool XmlRpcDispatch::workFor(double timeout) {
+  return run(timeout, true);
+}
+
+bool XmlRpcDispatch::run(double timeout, bool wholeRun) {
+  const bool limited = timeout >= 0.0;
+  // exit() ends either kind of run through _endTime, so a run bounded as a
+  // whole keeps its deadline apart, on the monotonic clock.
+  _endTime = (limited && !wholeRun) ? getTime() + timeout : -1.0;
+  const double deadline = (limited && wholeRun) ? getMonotonicTime() + timeout : -1.0;
   _doClear = false;
   _inWork = true;
 
+  bool timeLeft = true;
   while (!_sources.empty()) {
     fd_set inFd, outFd, excFd;
     FD_ZERO(&inFd);
@@ -75,7 +102,7 @@ void XmlRpcDispatch::work(double timeout) {
             "Error in XmlRpcDispatch::work: descriptor %d is beyond the select() limit (%d).", fd,
             FD_SETSIZE);
         _inWork = false;
-        return;
+        return true;
       }
       if (record._mask & EventReadable) FD_SET(fd, &inFd);
       if (record._mask & EventWritable) FD_SET(fd, &outFd);
@@ -84,20 +111,16 @@ void XmlRpcDispatch::work(double timeout) {
     }
 
     int nEvents;
-    if (timeout < 0.0) {
+    if (!limited) {
       nEvents = ::select(maxFd + 1, &inFd, &outFd, &excFd, nullptr);
     } else {
-      double wholeSeconds = std::floor(timeout);
-      timeval tv;
-      tv.tv_sec = static_cast<time_t>(wholeSeconds);
-      tv.tv_usec =
-          static_cast<suseconds_t>(std::floor((timeout - wholeSeconds) * 1000000.0)) % 1000000;
+      timeval tv = toTimeval(wholeRun ? deadline - getMonotonicTime() : timeout);
       nEvents = ::select(maxFd + 1, &inFd, &outFd, &excFd, &tv);
     }
     if (nEvents < 0) {
       XmlRpcUtil::error("Error in XmlRpcDispatch::work: error in select (%d).", nEvents);
       _inWork = false;
-      return;
+      return true;
     }
 
     // Only the records present when the pass began are dispatched: a source
@@ -130,8 +153,13 @@ void XmlRpcDispatch::work(double timeout) {
       closeAll();
     }
     if (_endTime >= 0.0 && getTime() > _endTime) break;
+    if (wholeRun && limited && !_sources.empty() && getMonotonicTime() >= deadline) {
+      timeLeft = false;
+      break;
+    }
   }
   _inWork = false;
+  return timeLeft;
 }
 
 void XmlRpcDispatch::exit() {
@@ -156,6 +184,12 @@ double XmlRpcDispatch::getTime() {
   timeval tv;
   ::gettimeofday(&tv, nullptr);
   return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1000000.0;
+}
+
+double XmlRpcDispatch::getMonotonicTime() {
+  timespec ts;
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
 }  // namespace XmlRpc

@@ -28,9 +28,16 @@ class XmlRpcDispatch {
   void setSourceEvents(XmlRpcSource* source, unsigned eventMask);
 
   // Runs until no source is left, `timeout` seconds have passed (negative:
-  // no limit), exit() was called, or select() failed.
+  // no limit), exit() was called, or select() failed. Each select() may wait
+  // the whole `timeout` again.
   void work(double timeout);
-  // Makes a running work() return after its current pass.
+  // Runs like work(), but `timeout` bounds the whole run: each select() waits
+  // at most for the time left, measured on a clock that changes of the wall
+  // clock do not move. Negative means no limit. Returns false when the time
+  // ran out before the run ended otherwise (no source left, exit(), or a
+  // select() failure).
+  bool workFor(double timeout);
+  // Makes a running work() or workFor() return after its current pass.
   void exit();
   // Drops and closes every source; inside work() at the end of the pass.
   void clear();
@@ -38,6 +45,8 @@ class XmlRpcDispatch {
  protected:
   // Wall-clock time in seconds.
   double getTime();
+  // Seconds on CLOCK_MONOTONIC.
+  static double getMonotonicTime();
 
   class MonitoredSource {
    public:
@@ -60,6 +69,11 @@ class XmlRpcDispatch {
   double _endTime;
   bool _doClear;
   bool _inWork;
+
+ private:
+  // The loop of work() and workFor(): `wholeRun` tells whether `timeout`
+  // bounds the run or each pass. False when the run's time ran out.
+  bool run(double timeout, bool wholeRun);
 };
 
 }  // namespace XmlRpc
