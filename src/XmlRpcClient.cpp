@@ -75,6 +75,11 @@ XmlRpcClient::~XmlRpcClient() {
 }
 
 bool XmlRpcClient::execute(const char* method, const XmlRpcValue& params, XmlRpcValue& result) {
+  return execute(method, params, result, -1.0);
+}
+
+bool XmlRpcClient::execute(const char* method, const XmlRpcValue& params, XmlRpcValue& result,
+                           double timeoutSeconds) {
   XmlRpcUtil::log(1, "XmlRpcClient::execute: method %s (_connectionState %d).", method,
                   _connectionState);
   if (_executing) return false;
@@ -88,8 +93,13 @@ bool XmlRpcClient::execute(const char* method, const XmlRpcValue& params, XmlRpc
   if (!generateRequest(method, params)) return false;
 
   result.clear();
-  const double msTime = -1.0;
-  _disp.work(msTime);
+  if (!_disp.workFor(timeoutSeconds)) {
+    XmlRpcUtil::error("Error in XmlRpcClient::execute: no response within the time limit (%g s).",
+                      timeoutSeconds);
+    // A reply that comes later must not be read as the answer to the next call.
+    close();
+    return false;
+  }
 
   if (_connectionState != IDLE || !parseResponse(result)) return false;
 

@@ -31,11 +31,21 @@ class XmlRpcClient : public XmlRpcSource {
   // Closes the connection if one is open.
   ~XmlRpcClient() override;
 
-  // Calls `method` and waits for the response. An array `params` is sent as
-  // one parameter per element, any other valid value as a single parameter.
-  // True when a response was received and its value parsed into `result`,
-  // a fault response included (see isFault()).
+  // Calls `method` and waits for the response, for as long as it takes. An
+  // array `params` is sent as one parameter per element, any other valid value
+  // as a single parameter. True when a response was received and its value
+  // parsed into `result`, a fault response included (see isFault()).
   bool execute(const char* method, const XmlRpcValue& params, XmlRpcValue& result);
+  // As above, but gives up once `timeoutSeconds` have passed (negative: no
+  // limit). The limit covers connecting, writing the request, reading the
+  // response and the one resend on a dead kept connection. Resolving the host
+  // name blocks and is not bounded by it: the limit starts once the name is
+  // resolved, and a resend that resolves it again can overrun. When the limit
+  // passes, the call reports one error, closes the connection, so that a late
+  // reply is never read as the next call's, and returns false; the next call
+  // connects anew.
+  bool execute(const char* method, const XmlRpcValue& params, XmlRpcValue& result,
+               double timeoutSeconds);
 
   // Whether the last response was a fault; `result` then holds the fault value.
   bool isFault() const { return _isFault; }

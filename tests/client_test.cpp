@@ -331,6 +331,40 @@ TEST(ClientReentry, NestedExecuteFromAHandlerReturnsFalseAndLeavesTheOuterCallAl
   EXPECT_EQ(server.requests().size(), 3u);
 }
 
+// Each call has a time limit: a silent server, one that trickles a byte every 5 ms, one
+// that answers in time, and one whose reply ends after the limit, then a second call.
+TEST(ClientTimeout, ALateCallEndsAtItsLimitAndTheNextOneGetsItsOwnAnswer) {
+  const struct {
+    double limit;
+    bool answered;
+    std::vector<Connection> script;
+  } cases[] = {
+      {0.3, false, {{{{}}}}},
+      {0.3, false, {{{pieces(okReply()), Then::Keep, 5}}}},
+      {2.0, true, {{{{okReply()}, Then::Keep, 200}}}},
+      {0.3,
+       false,
+       {{{{okReply().substr(0, 9), okReply().substr(9)}, Then::Keep, 200}}, {{{okReply()}}}}}};
+  for (const auto& c : cases) {
+    ScriptedServer server(c.script);
+    XmlRpcClient client("127.0.0.1", server.port());
+    XmlRpcValue result(1);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(client.execute("Echo", 1, result, c.limit), c.answered);
+    const double took =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_TRUE(took >= (c.answered ? 0.2 : c.limit) && took < 3 * c.limit) << took;
+    EXPECT_EQ(result, c.answered ? SEVEN : XmlRpcValue());
+    EXPECT_EQ(server.errors,
+              errorLines(c.answered ? ""
+                                    : "Error in XmlRpcClient::execute: no response within "
+                                      "the time limit (0.3 s).",
+                         {}));
+    EXPECT_TRUE(c.script.size() == 1 ||
+                (client.execute("Echo", 2, result, 5.0) && server.accepted == 2));
+  }
+}
+
 // A child process that runs `f` and dies with the test process.
 template <typename F>
 pid_t spawn(F f) {
