@@ -1,13 +1,13 @@
-// The client against scripted servers on 127.0.0.1 and against Python's own XML-RPC
-// server: the bytes of each request, every kind of response and its error line, the
-// kept connection and its one resend, injected faults, and the rpcset proxy.
+// The client against scripted servers on 127.0.0.1 and against Python's own XML-RPC server:
+// the bytes of each request, every kind of response and its error line, the kept connection
+// and its one resend, injected faults, time limits, and the rpcset proxy.
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <climits>
 #include <csignal>
-#include <regex>
 
 #include "TRpcSrv.h"
 #include "support.h"
@@ -17,45 +17,41 @@ using namespace corvane::test;
 
 namespace {
 
-const std::string EOF_IN_HEADER = "Error in XmlRpcClient::readHeader: EOF while reading header";
-const std::string EOF_IN_BODY = "Error in XmlRpcClient::readResponse: EOF while reading response";
+const std::string EOF_HEADER = "Error in XmlRpcClient::readHeader: EOF while reading header";
+const std::string EOF_BODY = "Error in XmlRpcClient::readResponse: EOF while reading response";
 const std::string NO_LENGTH = "Error XmlRpcClient::readHeader: No Content-length specified";
-const std::string RESET_IN_HEADER =
-    "Error in XmlRpcClient::readHeader: error while reading header (error 104) on fd {fd}.";
+const std::string RESET_HEADER =
+    "Error in XmlRpcClient::readHeader: error while reading header (error 104) on fd ";
+const std::string INVALID = "Error in XmlRpcClient::readHeader: Invalid Content-length specified (";
 const std::string BAD = "Error in XmlRpcClient::parseResponse: Invalid response";
 const XmlRpcValue SEVEN = 7;
 
-std::string invalidLength(const std::string& n) {
-  return "Error in XmlRpcClient::readHeader: Invalid Content-length specified (" + n + ").";
-}
 std::string response(const std::string& valueXml) {
   return "<methodResponse><params><param>" + valueXml + "</param></params></methodResponse>";
 }
-std::vector<std::string> errorLines(std::string line, const std::vector<int>& fds, size_t i = 0) {
-  if (size_t at = line.find("{fd}"); at != std::string::npos)
-    line.replace(at, 4, std::to_string(fds.at(i)));
-  return line.empty() ? std::vector<std::string>{} : std::vector<std::string>{line};
+// The one error line expected, with the descriptor of the connection it names; none for "".
+std::vector<std::string> lines(const std::string& line, int fd = -1) {
+  if (line.empty()) return {};
+  return {line + (line == RESET_HEADER ? std::to_string(fd) + "." : "")};
 }
 
 // A new client's call to a server that sends `reply` then does `then`: it gives
-// `expected`, or fails with the one error line `error` ({fd}: its connection).
+// `expected`, or fails with the one error line `error`.
 void expectOneCall(std::vector<std::string> reply, Then then, const std::string& error,
                    const XmlRpcValue& expected = SEVEN) {
   ScriptedServer server({{{std::move(reply), then}}});
   XmlRpcClient client("127.0.0.1", server.port());
   XmlRpcValue result(1);
   EXPECT_EQ(client.execute("Echo", 1, result), error.empty());
-  EXPECT_FALSE(client.isFault());
-  EXPECT_TRUE(result == (error.empty() ? expected : XmlRpcValue()));
-  EXPECT_EQ(server.errors, errorLines(error, server.fds()));
+  EXPECT_TRUE(result == (error.empty() ? expected : XmlRpcValue()) && !client.isFault());
+  EXPECT_EQ(server.errors, lines(error, server.fd(0)));
 }
 
 TEST(ClientRequest, EachCallIsSentByteForByte) {
   XmlRpcValue pair, empty, hole;
   pair[0] = "alpha", pair[1] = "beta", empty.setSize(0), hole[1] = 5;
   const struct {
-    const char* uri;
-    const char* method;
+    const char *uri, *method;
     XmlRpcValue params;
     std::string paramsXml;
   } cases[] = {
@@ -63,14 +59,14 @@ TEST(ClientRequest, EachCallIsSentByteForByte) {
        "<params><param><value>alpha</value></param><param><value>beta</value></param></params>"},
       {nullptr, "NoParams", XmlRpcValue(), ""},
       {nullptr, "EmptyArray", empty, "<params></params>"},
-      {nullptr, "a<b&c", hole,
+      {nullptr, "a<b&", hole,
        "<params><param></param><param><value><i4>5</i4></value></param></params>"},
       {"/x?y=1", "NotAnArray", "a<b", "<params><param><value>a&lt;b</value></param></params>"}};
   for (const auto& c : cases) {
     ScriptedServer server({{{{okReply()}}}});
-    XmlRpcClient client("127.0.0.1", server.port(), c.uri);
     XmlRpcValue result;
-    EXPECT_TRUE(client.execute(c.method, c.params, result));
+    EXPECT_TRUE(
+        XmlRpcClient("127.0.0.1", server.port(), c.uri).execute(c.method, c.params, result));
     const std::string body = "<?xml version=\"1.0\"?>\r\n<methodCall><methodName>" +
                              std::string(c.method) + "</methodName>\r\n" + c.paramsXml +
                              "</methodCall>\r\n";
@@ -79,7 +75,7 @@ TEST(ClientRequest, EachCallIsSentByteForByte) {
                   " HTTP/1.1\r\nUser-Agent: CORVANE 0.7\r\nHost: 127.0.0.1:" +
                   std::to_string(server.port()) + "\r\nContent-Type: text/xml\r\n" +
                   "Content-length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
-    EXPECT_EQ(body.size() == 170, std::string(c.method) == "SetBOOT");  // the worked example
+    EXPECT_EQ(body.size() == 170, c.params == pair);  // the worked example is 170 bytes
   }
 }
 
@@ -87,40 +83,31 @@ TEST(ClientRequest, EachCallIsSentByteForByte) {
 TEST(ClientResponse, EachReplyGivesItsOutcomeWhateverTheReadSizes) {
   const std::string n = std::to_string(BODY.size()),
                     cut = okReply().substr(0, okReply().size() - 9);
-  const std::string spaced =
-      "junk <methodResponse>\r\n <params>\n\t<param>\r\n <value><i4>7</i4></value>";
-  const std::string wrong[] = {"<MethodResponse><params><param><value>7</value></param>",
-                               "<methodResponse><params></params></methodResponse>",
-                               "<methodResponse><params><param><i4>7</i4></param>"};
-  const struct {
-    std::string reply;
-    Then then;
-    std::string error;  // none for a result of 7
-  } cases[] = {
+  const std::string h = "HTTP/1.1 200 OK\r\n",
+                    w[] = {"<MethodResponse><params><param><value>7</value></param>",
+                           "<methodResponse><params></params></methodResponse>",
+                           "<methodResponse><params><param><i4>7</i4></param>"};
+  // clang-format off
+  const struct { std::string reply; Then then; std::string error; } cases[] = {
       {okReply(), Then::Keep, ""},
-      {"HTTP/1.1 200 OK\nContent-length: " + n + "\n\n" + BODY, Then::Keep, ""},
-      {"HTTP/1.1 200 OK\r\nCONTENT-LENGTH: 3\r\ncontent-Length: " + n + "\r\n\r\n" + BODY,
-       Then::Keep, ""},
-      {"HTTP/1.1 500 Error\r\nX-Content-length: " + n + "\r\n\r\n" + BODY + "<junk/>", Then::Keep,
-       ""},
-      {okReply(spaced), Then::Keep, ""},
-      {"HTTP/1.1 200 OK\r\nContent-length:" + n + "\r\n\r\n" + BODY, Then::Keep, NO_LENGTH},
-      {"HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\n\r\n" + BODY, Then::Keep, NO_LENGTH},
-      {OK_HEAD + "ten\r\n\r\n" + BODY, Then::Keep, invalidLength("0")},
-      {OK_HEAD + "-5\r\n\r\n" + BODY, Then::Keep, invalidLength("-5")},
-      {OK_HEAD + n + "\r\nContent-length: 0\r\n\r\n" + BODY, Then::Keep, invalidLength("0")},
-      {OK_HEAD + "4294967388\r\n\r\n" + BODY, Then::Close, EOF_IN_BODY},
-      {"HTTP/1.1 200 OK\r\nContent-le", Then::Close, EOF_IN_HEADER},
-      {OK_HEAD + n + "\r\n\r\n", Then::Close, EOF_IN_HEADER},
-      {"HTTP/1.1 200 OK\nContent-length: " + n + "\n\n", Then::Close, EOF_IN_HEADER},
-      {"HTTP/1.1 200 OK\r\n", Then::Reset, EOF_IN_HEADER},
-      {cut, Then::Close, EOF_IN_BODY},
-      {cut, Then::Reset, EOF_IN_BODY},
-      {okReply("<methodCall/>"), Then::Keep,
-       BAD + " - no methodResponse. Response:\n<methodCall/>"},
-      {okReply(wrong[0]), Then::Keep, BAD + " - no methodResponse. Response:\n" + wrong[0]},
-      {okReply(wrong[1]), Then::Keep, BAD + " - no param or fault tag. Response:\n" + wrong[1]},
-      {okReply(wrong[2]), Then::Keep, BAD + " value. Response:\n" + wrong[2]}};
+      {h + "Content-length: " + n + "\n\n" + BODY, Then::Keep, ""},
+      {h + "CONTENT-LENGTH: 3\r\ncontent-Length: " + n + "\r\n\r\n" + BODY, Then::Keep, ""},
+      {"HTTP/1.1 500 Error\r\nX-Content-length: " + n + "\r\n\r\n" + BODY + "<junk/>", Then::Keep, ""},
+      {okReply("junk <methodResponse>\r\n <params>\n\t<param>\r\n <value><i4>7</i4></value>"), Then::Keep, ""},
+      {h + "Content-length:" + n + "\r\n\r\n" + BODY, Then::Keep, NO_LENGTH},
+      {h + "Content-Type: text/xml\r\n\r\n" + BODY, Then::Keep, NO_LENGTH},
+      {OK_HEAD + "ten\r\n\r\n" + BODY, Then::Keep, INVALID + "0)."},
+      {OK_HEAD + "-5\r\n\r\n" + BODY, Then::Keep, INVALID + "-5)."},
+      {OK_HEAD + n + "\r\nContent-length: 0\r\n\r\n" + BODY, Then::Keep, INVALID + "0)."},
+      {OK_HEAD + "4294967388\r\n\r\n" + BODY, Then::Close, EOF_BODY},
+      {h + "Content-le", Then::Close, EOF_HEADER}, {OK_HEAD + n + "\r\n\r\n", Then::Close, EOF_HEADER},
+      {h + "Content-length: " + n + "\n\n", Then::Close, EOF_HEADER}, {h, Then::Reset, EOF_HEADER},
+      {cut, Then::Close, EOF_BODY}, {cut, Then::Reset, EOF_BODY},
+      {okReply("<methodCall/>"), Then::Keep, BAD + " - no methodResponse. Response:\n<methodCall/>"},
+      {okReply(w[0]), Then::Keep, BAD + " - no methodResponse. Response:\n" + w[0]},
+      {okReply(w[1]), Then::Keep, BAD + " - no param or fault tag. Response:\n" + w[1]},
+      {okReply(w[2]), Then::Keep, BAD + " value. Response:\n" + w[2]}};
+  // clang-format on
   for (const auto& c : cases)
     for (size_t size : {c.reply.size(), size_t{1}}) {
       SCOPED_TRACE(c.reply.substr(0, 60) + " in pieces of " + std::to_string(size));
@@ -128,9 +115,9 @@ TEST(ClientResponse, EachReplyGivesItsOutcomeWhateverTheReadSizes) {
     }
 }
 
-// A fault, then two calls on the kept connection (the later header shorter), then the
-// destructor closes it.
-TEST(ClientConnection, KeptConnectionCarriesTheNextCalls) {
+// A fault, two calls on the kept connection (the later header shorter), then the destructor
+// closes it; after an end of file seen with the reply, or after a failure, a call connects anew.
+TEST(ClientConnection, KeptConnectionCarriesTheNextCallsUntilAnEndOfFileOrAFailure) {
   const std::string fault =
       "<methodResponse><fault><value><struct><member><name>faultCode</name>"
       "<value><int>4</int></value></member></struct></value></fault>";
@@ -148,90 +135,86 @@ TEST(ClientConnection, KeptConnectionCarriesTheNextCalls) {
     EXPECT_EQ(client.handleEvent(XmlRpcDispatch::EventException), 0u);
   }
   server.finish();
-  EXPECT_EQ(server.accepted, 1);
-  EXPECT_EQ(server.closedByClient, 1);
+  EXPECT_TRUE(server.accepted == 1 && server.closedByClient == 1);
   EXPECT_EQ(server.count("XmlRpcClient::execute: method Echo (_connectionState 5)."), 2);
-  EXPECT_EQ(server.count("client read content length: " + std::to_string(BODY.size())), 2);
   EXPECT_EQ(server.errors.at(0).rfind("Error in XmlRpcClient::handleEvent (state 5): error ", 0),
             0u);
-}
-
-// A call after an end of file seen with the reply, or after a failed call, connects anew.
-TEST(ClientConnection, NextCallConnectsAnewAfterAnEndOfFileOrAFailure) {
   for (const std::string& first : {okReply(), OK_HEAD + "0\r\n\r\n" + BODY}) {
-    ScriptedServer server({{{{first}, Then::CloseEarly}}, {{{okReply()}}}});
-    XmlRpcClient client("127.0.0.1", server.port());
+    ScriptedServer anew({{{{first}, Then::CloseEarly}}, {{{okReply()}}}});
+    XmlRpcClient client("127.0.0.1", anew.port());
     XmlRpcValue result;
     EXPECT_EQ(client.execute("First", 1, result), first == okReply());
-    EXPECT_TRUE(client.execute("Second", 1, result));
-    EXPECT_EQ(server.accepted, 2);
-    EXPECT_EQ(server.count("XmlRpcClient::close: fd " + std::to_string(server.fds().at(0)) + "."),
-              1);
-    EXPECT_EQ(server.count("XmlRpcClient::readHeader: re-trying connection"), 0);
+    EXPECT_TRUE(client.execute("Second", 1, result) && anew.accepted == 2);
+    EXPECT_EQ(anew.count("XmlRpcClient::close: fd " + std::to_string(anew.fd(0)) + "."), 1);
+    EXPECT_EQ(anew.count("XmlRpcClient::writeRequest (attempt 2)"), 0);
   }
 }
 
-// The server drops or resets a connection at each stage of a call; a last call must
-// then succeed on whatever connection is left.
+// The server drops or resets a connection at each stage of a call; a last call must then
+// succeed on whatever connection is left.
 TEST(ClientFault, DeadConnectionAtEachStageGivesThatStagesOutcome) {
   const Exchange ok{{okReply()}}, unanswered{{}, Then::Reset}, closed{{}, Then::Close};
   auto resetAfter = [](const std::string& text) {
     return Exchange{pieces(text, 4096), Then::Reset};
   };
   const std::string big = okReply(response("<value>" + std::string(2 << 20, 'x') + "</value>"));
+  // clang-format off
   const struct {
     bool firstCall, idleReset;
     std::string error;  // none when the call succeeds
-    size_t failing;     // the connection named in the error
-    int resends;
+    int failing, resends;  // the connection the error names, and how many resends came
     std::vector<Connection> script;
   } cases[] = {{true, false, "", 0, 1, {{ok, closed}, {ok, ok}}},
                {true, true, "", 0, 1, {{resetAfter(okReply())}, {ok, ok}}},
-               {true, true, RESET_IN_HEADER, 1, 1, {{resetAfter(okReply())}, {unanswered}, {ok}}},
+               {true, true, RESET_HEADER, 1, 1, {{resetAfter(okReply())}, {unanswered}, {ok}}},
                {false, false, "", 0, 1, {{unanswered}, {ok, ok}}},
-               {false, false, RESET_IN_HEADER, 1, 1, {{unanswered}, {unanswered}, {ok}}},
-               {true, false, EOF_IN_HEADER, 0, 0, {{ok, resetAfter("HTTP/1.1 200 OK\r\n")}, {ok}}},
-               {false, false, EOF_IN_BODY, 0, 0, {{resetAfter(big.substr(0, 1 << 20))}, {ok}}}};
+               {false, false, RESET_HEADER, 1, 1, {{unanswered}, {unanswered}, {ok}}},
+               {true, false, EOF_HEADER, 0, 0, {{ok, resetAfter("HTTP/1.1 200 OK\r\n")}, {ok}}},
+               {false, false, EOF_BODY, 0, 0, {{resetAfter(big.substr(0, 1 << 20))}, {ok}}}};
+  // clang-format on
   for (const auto& c : cases) {
     ScriptedServer server(c.script);
     XmlRpcClient client("127.0.0.1", server.port());
     XmlRpcValue result;
     ASSERT_TRUE(!c.firstCall || client.execute("First", 1, result));
-    ASSERT_TRUE(!c.idleReset || waitFor(server.fds().at(0), POLLIN) != 0);
+    ASSERT_TRUE(!c.idleReset || waitFor(server.fd(0), POLLIN) != 0);
     EXPECT_EQ(client.execute("Faulty", 1, result), c.error.empty());
     EXPECT_EQ(result, c.error.empty() ? SEVEN : XmlRpcValue());
-    const std::vector<std::string> errors = errorLines(c.error, server.fds(), c.failing);
     EXPECT_EQ(server.count("XmlRpcClient::writeRequest (attempt 2):"), c.resends);
     EXPECT_TRUE(client.execute("After", 1, result));
-    EXPECT_EQ(server.errors, errors);
+    EXPECT_EQ(server.errors, lines(c.error, server.fd(c.failing)));
     EXPECT_EQ(server.accepted, static_cast<int>(c.script.size()));
   }
 }
 
-// The client meets the server's reset in the read that brings the last bytes: it
-// reads only once the reset has reached its socket, right after logging `before`.
+// The client meets the server's reset in the read that brings the last bytes: it reads only
+// once the reset has reached its socket, right after logging `before`.
 TEST(ClientFault, AnswerFollowedByAResetIsKept) {
   const std::string reply = okReply(), header = reply.substr(0, reply.find("\r\n\r\n") + 5);
   const struct {
     std::vector<std::string> reply;
     const char* before;
     std::string error;
-  } cases[] = {
-      {{reply}, "XmlRpcClient::writeRequest: wrote", ""},
-      {{header, reply.substr(header.size())}, "client read content length", ""},
-      {{header, reply.substr(header.size(), 20)}, "client read content length", EOF_IN_BODY}};
+  } cases[] = {{{reply}, "XmlRpcClient::writeRequest: wrote", ""},
+               {{header, reply.substr(header.size())}, "client read content length", ""},
+               {{header, reply.substr(header.size(), 20)}, "client read content length", EOF_BODY}};
   for (const auto& c : cases) {
     ScriptedServer server({{{c.reply, Then::ResetUnread}}, {{{okReply()}}}});
     server.onLog = [&](const char* msg) {
-      EXPECT_TRUE(std::string(msg).rfind(c.before, 0) != 0 || waitUntilReset(server.fds().at(0)));
+      tcp_info info{};
+      socklen_t len = sizeof(info);
+      for (int ms = 0; std::string(msg).rfind(c.before, 0) == 0 && ms < WAIT_MS;
+           ++ms, ::usleep(1000))
+        if (::getsockopt(server.fd(0), IPPROTO_TCP, TCP_INFO, &info, &len) == 0 &&
+            info.tcpi_state == TCP_CLOSE)
+          break;
     };
     XmlRpcClient client("127.0.0.1", server.port());
     XmlRpcValue result;
     EXPECT_EQ(client.execute("Reset", 1, result), c.error.empty());
-    EXPECT_EQ(server.errors, errorLines(c.error, {}));
+    EXPECT_EQ(server.errors, lines(c.error));
     server.onLog = nullptr;
-    EXPECT_TRUE(client.execute("After", 1, result));
-    EXPECT_EQ(server.accepted, 2);
+    EXPECT_TRUE(client.execute("After", 1, result) && server.accepted == 2);
   }
 }
 
@@ -239,8 +222,7 @@ TEST(ClientFault, LargeRequestIntoAConnectionClosedWhileIdleIsSentAgain) {
   ScriptedServer server({{{{okReply()}, Then::Close}}, {{{okReply()}}}});
   XmlRpcClient client("127.0.0.1", server.port());
   XmlRpcValue result;
-  ASSERT_TRUE(client.execute("First", 1, result));
-  ASSERT_NE(waitFor(server.fds().at(0), POLLIN), 0);
+  ASSERT_TRUE(client.execute("First", 1, result) && waitFor(server.fd(0), POLLIN) != 0);
   EXPECT_TRUE(client.execute("Large", std::string(3 << 20, 'x'), result));
   EXPECT_GT(server.requests().at(1).size(), 3u << 20);
   EXPECT_EQ(server.count("XmlRpcClient::writeRequest (attempt 2):"), 1);
@@ -257,26 +239,25 @@ TEST(ClientFault, HugeTrickledMisSizedAndDeepRepliesAreReadOrRefusedCleanly) {
     filler += "X-Filler-" + std::to_string(i) + ": f\r\n";
   for (int i = 0; i < 100000; ++i)
     deep += "<value><array><data>";
-  const std::string length = "Content-length: " + std::to_string(BODY.size()) + "\r\n";
-  std::vector<std::string> huge =
-      pieces(okReply(response("<value><string>" + encoded + "</string></value>")), 8192);
-  const std::vector<std::string> head = pieces(huge[0].substr(0, 100));
-  huge[0].erase(0, 100), huge.insert(huge.begin(), head.begin(), head.end());
-  expectOneCall(huge, Then::Keep, "", text);
-  expectOneCall(
-      pieces("HTTP/1.1 200 OK\r\nContent-length: 5\r\n" + filler + length + "\r\n" + BODY, 4096),
-      Then::Keep, "");
-  const size_t number = BODY.find("7</i4>");
-  expectOneCall(
-      {OK_HEAD + std::to_string(number) + "\r\n\r\n" + BODY.substr(0, number), BODY.substr(number)},
-      Then::Keep, BAD + " value. Response:\n" + BODY.substr(0, number));
-  expectOneCall({OK_HEAD + "2000000000\r\n\r\n" + BODY}, Then::Close, EOF_IN_BODY);
+  const std::string huge = okReply(response("<value><string>" + encoded + "</string></value>"));
+  std::vector<std::string> trickled = pieces(huge.substr(0, 100)),
+                           rest = pieces(huge.substr(100), 8192);
+  trickled.insert(trickled.end(), rest.begin(), rest.end());
+  expectOneCall(trickled, Then::Keep, "", text);
+  expectOneCall(pieces("HTTP/1.1 200 OK\r\nContent-length: 5\r\n" + filler +
+                           "Content-length: " + std::to_string(BODY.size()) + "\r\n\r\n" + BODY,
+                       4096),
+                Then::Keep, "");
+  const size_t at = BODY.find("7</i4>");
+  expectOneCall({OK_HEAD + std::to_string(at) + "\r\n\r\n" + BODY.substr(0, at), BODY.substr(at)},
+                Then::Keep, BAD + " value. Response:\n" + BODY.substr(0, at));
+  expectOneCall({OK_HEAD + "2000000000\r\n\r\n" + BODY}, Then::Close, EOF_BODY);
   ScriptedServer server({{{pieces(okReply(response(deep)), 65536)}, {{okReply()}}}});
   XmlRpcClient client("127.0.0.1", server.port());
   XmlRpcValue result;
   EXPECT_FALSE(client.execute("Deep", 1, result));
-  EXPECT_EQ(server.errors.at(0).rfind(BAD + " value.", 0), 0u);
-  EXPECT_TRUE(client.execute("After", 1, result));
+  EXPECT_TRUE(client.execute("After", 1, result) &&
+              server.errors.at(0).rfind(BAD + " value.", 0) == 0);
 }
 
 TEST(ClientConnect, UnresolvedRefusedAndOutOfDescriptorsFailWithTheirLines) {
@@ -285,8 +266,7 @@ TEST(ClientConnect, UnresolvedRefusedAndOutOfDescriptorsFailWithTheirLines) {
   Capture capture(4);
   XmlRpcClient refused("127.0.0.1", port), unresolved("corvane-test.invalid", 80);
   XmlRpcValue result(42);
-  EXPECT_FALSE(unresolved.execute("Echo", 1, result));
-  EXPECT_EQ(result, XmlRpcValue(42));
+  EXPECT_FALSE(unresolved.execute("Echo", 1, result) || result != XmlRpcValue(42));
   EXPECT_FALSE(refused.execute("Echo", 1, result));
   EXPECT_EQ(refused.handleEvent(XmlRpcDispatch::EventException), 0u);
   rlimit saved, none{0, 0};
@@ -296,9 +276,9 @@ TEST(ClientConnect, UnresolvedRefusedAndOutOfDescriptorsFailWithTheirLines) {
   ::setrlimit(RLIMIT_NOFILE, &saved);
   EXPECT_FALSE(ok);
   ASSERT_EQ(capture.errors.size(), 4u);
-  EXPECT_TRUE(std::regex_match(capture.errors[0],
-                               std::regex(R"(Error in XmlRpcClient::doConnect: Could )"
-                                          R"(not connect to server \(error -?\d+\)\.)")));
+  EXPECT_EQ(capture.errors[0].rfind(
+                "Error in XmlRpcClient::doConnect: Could not connect to server (error ", 0),
+            0u);
   EXPECT_EQ(capture.errors[1], "Error in XmlRpcClient::writeRequest: write error (error 111).");
   EXPECT_EQ(capture.errors[2].rfind(
                 "Error in XmlRpcClient::handleEvent: could not connect to server (", 0),
@@ -313,95 +293,65 @@ TEST(ClientReentry, NestedExecuteFromAHandlerReturnsFalseAndLeavesTheOuterCallAl
   ScriptedServer server({{{{okReply()}}, {{OK_HEAD + "0\r\n\r\n" + BODY}}}, {{{okReply()}}}});
   XmlRpcClient client("127.0.0.1", server.port());
   int nested = 0, succeeded = 0;
-  auto nest = [&](const char* msg) {
+  server.onLog = server.onError = [&](const char* msg) {
     XmlRpcValue ignored;
     if (msg[0] == 'E' || std::string(msg).rfind("XmlRpcClient::readHeader: client", 0) == 0)
       ++nested, succeeded += client.execute("Nested", 2, ignored);
   };
   XmlRpcValue result;
-  server.onLog = server.onError = nest;
-  EXPECT_TRUE(client.execute("FromLog", 1, result));
-  EXPECT_FALSE(client.execute("FromError", 1, result));
+  EXPECT_TRUE(client.execute("FromLog", 1, result) && !client.execute("FromError", 1, result));
   server.onLog = server.onError = nullptr;
-  EXPECT_TRUE(client.execute("After", 1, result));
-  EXPECT_GE(nested, 3);
-  EXPECT_EQ(succeeded, 0);
+  EXPECT_TRUE(client.execute("After", 1, result) && nested >= 3 && succeeded == 0);
   EXPECT_EQ(server.count("XmlRpcClient::execute: method Nested (_connectionState 3)."), nested);
-  EXPECT_EQ(server.errors, std::vector<std::string>{invalidLength("0")});
+  EXPECT_EQ(server.errors, std::vector<std::string>{INVALID + "0)."});
   EXPECT_EQ(server.requests().size(), 3u);
 }
 
-// Each call has a time limit: a silent server, one that trickles a byte every 5 ms, one
-// that answers in time, and one whose reply ends after the limit, then a second call.
+// A silent server, one that trickles a byte every 5 ms, one that answers in time, and one
+// whose reply ends after the limit, followed by a second call.
 TEST(ClientTimeout, ALateCallEndsAtItsLimitAndTheNextOneGetsItsOwnAnswer) {
+  const std::string late =
+      "Error in XmlRpcClient::execute: no response within the time limit (0.3 s).";
   const struct {
     double limit;
-    bool answered;
     std::vector<Connection> script;
   } cases[] = {
-      {0.3, false, {{{{}}}}},
-      {0.3, false, {{{pieces(okReply()), Then::Keep, 5}}}},
-      {2.0, true, {{{{okReply()}, Then::Keep, 200}}}},
-      {0.3,
-       false,
-       {{{{okReply().substr(0, 9), okReply().substr(9)}, Then::Keep, 200}}, {{{okReply()}}}}}};
+      {0.3, {{{{}}}}},
+      {0.3, {{{pieces(okReply()), Then::Keep, 5}}}},
+      {2.0, {{{{okReply()}, Then::Keep, 200}}}},
+      {0.3, {{{{okReply().substr(0, 9), okReply().substr(9)}, Then::Keep, 200}}, {{{okReply()}}}}}};
   for (const auto& c : cases) {
     ScriptedServer server(c.script);
     XmlRpcClient client("127.0.0.1", server.port());
     XmlRpcValue result(1);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(client.execute("Echo", 1, result, c.limit), c.answered);
+    EXPECT_EQ(client.execute("Echo", 1, result, c.limit), c.limit > 1);
     const double took =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    EXPECT_TRUE(took >= (c.answered ? 0.2 : c.limit) && took < 3 * c.limit) << took;
-    EXPECT_EQ(result, c.answered ? SEVEN : XmlRpcValue());
-    EXPECT_EQ(server.errors,
-              errorLines(c.answered ? ""
-                                    : "Error in XmlRpcClient::execute: no response within "
-                                      "the time limit (0.3 s).",
-                         {}));
+    EXPECT_TRUE(took >= (c.limit > 1 ? 0.2 : c.limit) && took < 3 * c.limit) << took;
+    EXPECT_EQ(result, c.limit > 1 ? SEVEN : XmlRpcValue());
+    EXPECT_EQ(server.errors, lines(c.limit > 1 ? "" : late));
     EXPECT_TRUE(c.script.size() == 1 ||
                 (client.execute("Echo", 2, result, 5.0) && server.accepted == 2));
   }
 }
 
-// A child process that runs `f` and dies with the test process.
-template <typename F>
-pid_t spawn(F f) {
-  const pid_t pid = ::fork();
-  if (pid == 0) ::prctl(PR_SET_PDEATHSIG, SIGKILL), f(), ::_exit(127);
-  return pid;
-}
-
-TEST(ClientWait, ServerThatNeverAnswersKeepsExecuteWaiting) {
-  int port = 0;
-  Fd listener = bound(&port);
-  const pid_t pid = spawn([port] {
-    XmlRpcValue result;
-    XmlRpcClient("127.0.0.1", port).execute("Wait", 1, result);
-  });
-  Fd connection = acceptFrom(listener.fd);
-  EXPECT_NE(waitFor(connection.fd, POLLIN), 0);
-  EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), 0);
-  ::usleep(300000);
-  EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), 0);
-  ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
-}
-
-// Python's own server sends every value back in its own XML: typed strings and ints,
-// its booleans, doubles, dates, line-broken base64, structs; and faults an unknown method.
+// Python's own server sends every value back in its own XML: typed strings and ints, its
+// booleans, doubles, dates, line-broken base64, structs; and faults an unknown method.
 TEST(Interop, PythonServerEchoesEveryValueType) {
   int out[2];
   ASSERT_EQ(::pipe(out), 0);
-  const pid_t pid = spawn([&] {
-    ::dup2(out[1], 1);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL), ::dup2(out[1], 1);
     ::execl(CORVANE_PYTHON, CORVANE_PYTHON, "-c",
             "from xmlrpc.server import SimpleXMLRPCServer as S\ns = S(('127.0.0.1', 0), "
             "logRequests=False)\n"
             "s.register_function(lambda v: v, 'echo')\nprint(s.server_address[1], "
             "flush=True)\ns.serve_forever()",
             nullptr);
-  });
+    ::_exit(127);
+  }
   char port[16] = {};
   ::close(out[1]);
   ASSERT_TRUE(waitFor(out[0], POLLIN) && ::read(out[0], port, sizeof(port) - 1) > 0);
@@ -412,7 +362,7 @@ TEST(Interop, PythonServerEchoesEveryValueType) {
     bytes[i] = static_cast<char>(i * 37);
   while (longText.size() < 10000)
     longText += "<tag attr='x'> & \"quoted\" caf\xc3\xa9\n";
-  XmlRpcValue record, emptyArray, emptyStruct;
+  XmlRpcValue record, emptyArray, emptyStruct, result;
   emptyArray.setSize(0), record["list"][0] = 2.5, record["list"][1] = "two",
                          record["inner"]["none"] = emptyArray;
   record["inner"]["deep"] = false;
@@ -425,12 +375,11 @@ TEST(Interop, PythonServerEchoesEveryValueType) {
   Capture capture(3);
   XmlRpcClient client("127.0.0.1", std::atoi(port));
   for (const XmlRpcValue& value : values) {
-    XmlRpcValue params, result;
+    XmlRpcValue params;
     params[0] = value;
     EXPECT_TRUE(client.execute("echo", params, result) && !client.isFault() && result == value)
         << value.toXml();
   }
-  XmlRpcValue result;
   EXPECT_TRUE(client.execute("nosuch", 1, result) && client.isFault() &&
               result["faultCode"] == XmlRpcValue(1));
   EXPECT_NE(static_cast<std::string&>(result["faultString"]).find("\"nosuch\" is not supported"),
@@ -439,8 +388,7 @@ TEST(Interop, PythonServerEchoesEveryValueType) {
   ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
 }
 
-// While this is above 0, allocations fail: the proxy's client cannot be made.
-int failingAllocations = 0;
+int failingAllocations = 0;  // while above 0, allocations fail: the proxy's client cannot be made
 
 TEST(Proxy, RefusesCallsUntilAClientExistsAndTriesTenTimesToMakeOne) {
   ScriptedServer server({{{{okReply()}}}});

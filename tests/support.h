@@ -1,11 +1,10 @@
-// What the tests share: descriptors and loopback sockets, a capture of log and
-// error lines, and a scripted HTTP server on 127.0.0.1.
+// What the tests share: loopback sockets, a capture of log and error lines, and a
+// scripted HTTP server on 127.0.0.1.
 #pragma once
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <linux/sockios.h>
-#include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -20,8 +19,7 @@
 
 namespace corvane::test {
 
-// Every wait of a test ends by this bound, so that a fault fails a test instead of hanging it.
-constexpr int WAIT_MS = 5000;
+constexpr int WAIT_MS = 5000;  // every wait ends by then: a fault fails a test, never hangs it
 
 struct Fd {  // owns a descriptor
   int fd = -1;
@@ -38,25 +36,15 @@ inline short waitFor(int fd, short events, int ms = WAIT_MS) {
   pollfd p{fd, events, 0};
   return ::poll(&p, 1, ms) > 0 ? p.revents : 0;
 }
-
-// The port of `fd`'s own address (or its peer's), and a socket bound to or connected to a port.
-inline int portOf(int fd, bool peer = false) {
-  sockaddr_in a{};
-  socklen_t len = sizeof(a);
-  (peer ? ::getpeername : ::getsockname)(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  return ntohs(a.sin_port);
-}
-inline Fd loopback(int port, bool connects) {
-  Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in a{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
-  (connects ? ::connect : ::bind)(fd.fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-  return fd;
-}
-// Bound to a free port of 127.0.0.1; a socket that does not listen refuses connections to it.
+// A socket on a free port of 127.0.0.1, listening unless `listens` is false: it then refuses.
 inline Fd bound(int* port, bool listens = true) {
-  Fd fd = loopback(0, false);
+  Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  socklen_t len = sizeof(a);
+  ::bind(fd.fd, reinterpret_cast<sockaddr*>(&a), len);
+  ::getsockname(fd.fd, reinterpret_cast<sockaddr*>(&a), &len);
   if (listens) ::listen(fd.fd, 16);
-  *port = portOf(fd.fd);
+  *port = ntohs(a.sin_port);
   return fd;
 }
 inline Fd acceptFrom(int listener) {
@@ -75,18 +63,8 @@ inline std::string drain(int fd) {
     out.append(buf, n);
   return out;
 }
-// Waits until the peer of the client's socket `fd` has reset the connection.
-inline bool waitUntilReset(int fd) {
-  tcp_info info{};
-  socklen_t len = sizeof(info);
-  for (int ms = 0; ms < WAIT_MS; ++ms, ::usleep(1000))
-    if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 && info.tcpi_state == TCP_CLOSE)
-      return true;
-  return false;
-}
 
-// While it lives, log lines up to `verbosity` and every error line are recorded, not printed;
-// `onLog` and `onError` then run on the reporting thread.
+// While it lives, log lines up to `verbosity` and all error lines are recorded, not printed.
 class Capture : XmlRpc::XmlRpcLogHandler, XmlRpc::XmlRpcErrorHandler {
  public:
   explicit Capture(int verbosity = 5) : _saved(XmlRpc::getVerbosity()) {
@@ -99,18 +77,16 @@ class Capture : XmlRpc::XmlRpcLogHandler, XmlRpc::XmlRpcErrorHandler {
       n += l.second.rfind(prefix, 0) == 0;
     return n;
   }
-  // The descriptor of each connection the client made, in order.
-  std::vector<int> fds() const {
-    std::vector<int> out;
+  int fd(size_t connection) const {  // the descriptor of the client's nth connection
     for (const auto& l : logs)
-      if (l.second.rfind("XmlRpcClient::doConnect: fd ", 0) == 0)
-        out.push_back(std::stoi(&l.second[28]));
-    return out;
+      if (l.second.rfind("XmlRpcClient::doConnect: fd ", 0) == 0 && connection-- == 0)
+        return std::stoi(l.second.substr(28));
+    return -1;
   }
 
   std::vector<std::pair<int, std::string>> logs;
   std::vector<std::string> errors;
-  std::function<void(const char*)> onLog, onError;
+  std::function<void(const char*)> onLog, onError;  // run on the reporting thread
   std::atomic<long> settled{0};  // bytes the client read in read loops that have ended
   std::atomic<int> ended{0};     // calls that ended: an error line or a complete response
 
@@ -130,13 +106,12 @@ class Capture : XmlRpc::XmlRpcLogHandler, XmlRpc::XmlRpcErrorHandler {
   long _reading = 0;
 };
 
-// What a scripted connection does once the client has read a reply: stays open; is closed;
-// is closed with the end of file in the segment of the reply's last piece; is reset; or is
-// reset as soon as the client's socket holds the last piece, read or not.
+// What a connection does after a reply: stays open; closes; closes with the end of file in
+// the segment of the reply's last piece; resets; resets as soon as the client holds the reply.
 enum class Then { Keep, Close, CloseEarly, Reset, ResetUnread };
 
-// One request and its reply. Each piece goes out once the client has read all before it (or
-// the call ended), so that each arrives in a read of its own.
+// A request's reply. Each piece goes out once the client has read all before it (or the call
+// ended), so that each arrives in a read of its own.
 struct Exchange {
   std::vector<std::string> reply;
   Then then = Then::Keep;
@@ -152,12 +127,12 @@ inline std::vector<std::string> pieces(const std::string& text, size_t size = 1)
 }
 
 // Serves its connections one after the other, in a thread, to a client in this process, and
-// records the requests. It is the capture of that client's log and error lines too.
+// records the requests. It is that client's capture of log and error lines too.
 class ScriptedServer : public Capture {
  public:
   explicit ScriptedServer(std::vector<Connection> script)
       : _script(std::move(script)), _listener(bound(&_port)), _thread([this] { run(); }) {
-    ::alarm(20);  // a call with no time limit that never returns ends the test process
+    ::alarm(20);  // a call without a time limit that never returns ends the test process
   }
   ~ScriptedServer() { _stop = true, finish(), ::alarm(0); }
   int port() const { return _port; }
@@ -176,17 +151,18 @@ class ScriptedServer : public Capture {
       if (done()) return true;
     return false;
   }
+  bool readable(int fd) const {
+    return wait([&] { return waitFor(fd, POLLIN, 0) != 0; });
+  }
   bool readRequest(int fd) {
-    std::string request;
-    for (size_t end = std::string::npos;
-         end == std::string::npos ||
-         request.size() < end + 4 + std::stoul(&request[request.find("Content-length: ") + 16]);
-         end = request.find("\r\n\r\n")) {
-      if (!wait([&] { return waitFor(fd, POLLIN, 0) != 0; })) return false;
-      std::string more = drain(fd);
-      if (more.empty()) return false;
-      request += more;
-    }
+    std::string request, more;
+    while (request.find("\r\n\r\n") == std::string::npos ||
+           request.size() < request.find("\r\n\r\n") + 4 +
+                                std::stoul(request.substr(request.find("Content-length: ") + 16)))
+      if (!readable(fd) || (more = drain(fd)).empty())
+        return false;
+      else
+        request += more;
     std::lock_guard<std::mutex> lock(_mutex);
     return _requests.push_back(request), true;
   }
@@ -195,13 +171,12 @@ class ScriptedServer : public Capture {
     long sent = settled;
     ::setsockopt(fd.fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
     for (const std::string& piece : x.reply) {
-      const bool last = &piece == &x.reply.back();
-      if (last && x.then == Then::CloseEarly)
-        ::setsockopt(fd.fd, IPPROTO_TCP, TCP_CORK, &on, sizeof(on));
+      const bool last = &piece == &x.reply.back(), early = last && x.then == Then::CloseEarly;
+      if (early) ::setsockopt(fd.fd, IPPROTO_TCP, TCP_CORK, &on, sizeof(on));
       ::usleep(x.delayMs * 1000);
       if (::send(fd.fd, piece.data(), piece.size(), MSG_NOSIGNAL) < 0) return;
+      if (early) ::shutdown(fd.fd, SHUT_WR);
       sent += piece.size();
-      if (last && x.then == Then::CloseEarly) ::shutdown(fd.fd, SHUT_WR);
       int unacknowledged = 0;
       wait([&] {
         return last && x.then == Then::ResetUnread
@@ -214,14 +189,12 @@ class ScriptedServer : public Capture {
   }
   void run() {
     for (const Connection& connection : _script) {
-      if (!wait([&] { return waitFor(_listener.fd, POLLIN, 0) != 0; })) return;
+      if (!readable(_listener.fd)) return;
       Fd fd = acceptFrom(_listener.fd);
       ++accepted;
       for (const Exchange& x : connection)
         if (fd.fd >= 0 && readRequest(fd.fd)) serve(fd, x);
-      if (fd.fd >= 0 && wait([&] { return waitFor(fd.fd, POLLIN, 0) != 0; }) &&
-          drain(fd.fd).empty())
-        ++closedByClient;
+      if (fd.fd >= 0 && readable(fd.fd) && drain(fd.fd).empty()) ++closedByClient;
     }
     _listener.reset();  // a connection the script does not expect is refused, not left waiting
   }
