@@ -128,36 +128,26 @@ TEST(ValueXml, EachTypeWritesItsExactTextsAndReadsBack) {
   XmlRpcValue st, hole;
   st["b&"] = true, st["a"] = array({-0.5, "x"}), hole[1] = 1;
   static_cast<void>(st["c"]);
-  const std::string line(72, 'A');
-  const struct {
-    XmlRpcValue value;
-    std::string xml, readable;
-    bool readsBack;
-  } cases[] = {
-      {XmlRpcValue(), "", "", true},
-      {true, "<value><boolean>1</boolean></value>", "1", true},
+  const std::string line(72, 'A'), d = "<value><dateTime.iso8601>",
+                                   e = "</dateTime.iso8601></value>";
+  // clang-format off
+  const struct { XmlRpcValue value; std::string xml, readable; bool readsBack; } cases[] = {
+      {XmlRpcValue(), "", "", true}, {true, "<value><boolean>1</boolean></value>", "1", true},
       {false, "<value><boolean>0</boolean></value>", "0", true},
       {INT_MIN, "<value><i4>-2147483648</i4></value>", "-2147483648", true},
       {1.0 / 3, "<value><double>0.333333</double></value>", "0.333333", false},
       {1e-7, "<value><double>0.000000</double></value>", "1e-07", false},
       {"a<b>&'\" c", "<value>a&lt;b&gt;&amp;&apos;&quot; c</value>", "a<b>&'\" c", true},
-      {&day, "<value><dateTime.iso8601>20240102T03:04:05</dateTime.iso8601></value>",
-       "20240102T03:04:05", true},
-      {&early, "<value><dateTime.iso8601>  991231T23:59:58</dateTime.iso8601></value>",
-       "  991231T23:59:58", false},
-      {&big, "<value><dateTime.iso8601>1234560717T14:08:5</dateTime.iso8601></value>",
-       "1234560717T14:08:5", false},
+      {&day, d + "20240102T03:04:05" + e, "20240102T03:04:05", true},
+      {&early, d + "  991231T23:59:58" + e, "  991231T23:59:58", false},
+      {&big, d + "1234560717T14:08:5" + e, "1234560717T14:08:5", false},
       {bytes("foo"), "<value><base64>Zm9v</base64></value>", "Zm9v", true},
-      {bytes(std::string(55, '\0')), "<value><base64>" + line + "\nAA==</base64></value>",
-       line + "\nAA==", true},
+      {bytes(std::string(55, '\0')), "<value><base64>" + line + "\nAA==</base64></value>", line + "\nAA==", true},
       {hole, "<value><array><data><value><i4>1</i4></value></data></array></value>", "{,1}", false},
-      {st,
-       "<value><struct><member><name>a</name><value><array><data><value><double>-0.500000</"
-       "double></value>"
-       "<value>x</value></data></array></value></member><member><name>b&amp;</"
-       "name><value><boolean>1"
-       "</boolean></value></member><member><name>c</name></member></struct></value>",
-       "[a:{-0.5,x},b&:1,c:]", false}};
+      {st, "<value><struct><member><name>a</name><value><array><data><value><double>-0.500000</double></value>"
+           "<value>x</value></data></array></value></member><member><name>b&amp;</name><value><boolean>1"
+           "</boolean></value></member><member><name>c</name></member></struct></value>", "[a:{-0.5,x},b&:1,c:]", false}};
+  // clang-format on
   for (const auto& c : cases) {
     EXPECT_EQ(c.value.toXml(), c.xml);
     EXPECT_EQ(text(c.value), c.readable);
@@ -195,42 +185,30 @@ TEST(ValueXml, EachTypeWritesItsExactTextsAndReadsBack) {
 TEST(ValueXml, ReaderToleratesLooseTextAndFailsWithTheOffsetWhereItWas) {
   const std::string bad =
       "<value><array><data><value><i4>1</i4></value><value><boolean>2</boolean></value>";
-  const struct {
-    std::string xml, readsAs;
-    int end;
-  } cases[] = {
-      {"<value>abc</value>", "<value>abc</value>", -1},
-      {"<value></value>", "<value></value>", -1},
-      {"<value>  </value>", "<value>  </value>", -1},
-      {" \n<value>\n<string>a&amp;b</string></value>tail", "<value>a&amp;b</value>", 42},
-      {"<value><int>5</int></value>", "<value><i4>5</i4></value>", -1},
-      {"<value><i4> 12 junk</value>", "<value><i4>12</i4></value>", -1},
-      {"<value><i4>7<", "<value><i4>7</i4></value>", 12},
-      {"<value><i4>123456789012</i4></value>", "<value><i4>2147483647</i4></value>", -1},
-      {"<value><i4>-99999999999</i4></value>", "<value><i4>-2147483648</i4></value>", -1},
-      {"<value><boolean>+1</boolean></value>", "<value><boolean>1</boolean></value>", -1},
-      {"<value><boolean>00</boolean></value>", "<value><boolean>0</boolean></value>", -1},
-      {"<value><double> -2.5e3</double></value>", "<value><double>-2500.000000</double></value>",
-       -1},
-      {"<value><dateTime.iso8601>20240102T03:04:05Z</dateTime.iso8601></value>",
-       "<value><dateTime.iso8601>20240102T03:04:05</dateTime.iso8601></value>", -1},
-      {"<value><dateTime.iso8601>2024-1 2T 3: 4: 5</dateTime.iso8601></value>",
-       "<value><dateTime.iso8601>2024-102T03:04:05</dateTime.iso8601></value>", -1},
-      {"<value><base64> Zm\n9v </base64></value>", "<value><base64>Zm9v</base64></value>", -1},
-      {"<value><array><data><value><i4>1</i4></value><value>2</value>",
-       "<value><array><data><value><i4>1</i4></value><value>2</value></data></array></value>", -1},
-      {bad + "</data></array></value>",
-       "<value><array><data><value><i4>1</i4></value></data></array></value>",
+  const std::string v = "<value>", ve = "</value>", d = "<dateTime.iso8601>",
+                    de = "</dateTime.iso8601>";
+  // clang-format off
+  const struct { std::string xml, readsAs; int end; } cases[] = {
+      {v + "abc" + ve, v + "abc" + ve, -1}, {v + ve, v + ve, -1}, {v + "  " + ve, v + "  " + ve, -1},
+      {" \n<value>\n<string>a&amp;b</string></value>tail", v + "a&amp;b" + ve, 42},
+      {v + "<int>5</int>" + ve, v + "<i4>5</i4>" + ve, -1}, {v + "<i4> 12 junk" + ve, v + "<i4>12</i4>" + ve, -1},
+      {v + "<i4>7<", v + "<i4>7</i4>" + ve, 12}, {v + "<i4>123456789012</i4>" + ve, v + "<i4>2147483647</i4>" + ve, -1},
+      {v + "<i4>-99999999999</i4>" + ve, v + "<i4>-2147483648</i4>" + ve, -1},
+      {v + "<boolean>+1</boolean>" + ve, v + "<boolean>1</boolean>" + ve, -1},
+      {v + "<boolean>00</boolean>" + ve, v + "<boolean>0</boolean>" + ve, -1},
+      {v + "<double> -2.5e3</double>" + ve, v + "<double>-2500.000000</double>" + ve, -1},
+      {v + d + "20240102T03:04:05Z" + de + ve, v + d + "20240102T03:04:05" + de + ve, -1},
+      {v + d + "2024-1 2T 3: 4: 5" + de + ve, v + d + "2024-102T03:04:05" + de + ve, -1},
+      {v + "<base64> Zm\n9v </base64>" + ve, v + "<base64>Zm9v</base64>" + ve, -1},
+      {v + "<array><data><value><i4>1</i4></value><value>2</value>",
+       v + "<array><data><value><i4>1</i4></value><value>2</value></data></array>" + ve, -1},
+      {bad + "</data></array></value>", v + "<array><data><value><i4>1</i4></value></data></array>" + ve,
        static_cast<int>(bad.size())},
-      {"<value><struct><member><name>a</name><value><i4>1</i4></value></member><member><name>a</"
-       "name>"
-       "<value>dup</value></member><member><value>3</value></member></struct></value>",
-       "<value><struct><member><name></name><value>3</value></member><member><name>a</"
-       "name><value><i4>1</i4>"
-       "</value></member></struct></value>",
-       -1},
-      {nested(1024), nested(1024), -1},
-      {nested(1024, true), nested(1024, true), -1}};
+      {v + "<struct><member><name>a</name><value><i4>1</i4></value></member><member><name>a</name><value>dup"
+       "</value></member><member><value>3</value></member></struct>" + ve, v + "<struct><member><name></name>"
+       "<value>3</value></member><member><name>a</name><value><i4>1</i4></value></member></struct>" + ve, -1},
+      {nested(1024), nested(1024), -1}, {nested(1024, true), nested(1024, true), -1}};
+  // clang-format on
   // clang-format off
   const std::string failing[] = {"", "abc", "<Value>1</Value>", "<value><boolean>2</boolean></value>",
       "<value><boolean>true</boolean></value>", "<value><i4>x</i4></value>", "<value><double>.</double></value>",
@@ -260,30 +238,23 @@ TEST(ValueXml, ReaderToleratesLooseTextAndFailsWithTheOffsetWhereItWas) {
 
 TEST(XmlScan, ScannersMoveTheOffsetOnlyOnSuccess) {
   const std::string xml = "x<name>a&amp;<name>b</name>rest</value>", tags = "  <i4>42</i4> <tag";
-  int at[9] = {0, 1, 27, 27, 0, 0, 0, 8, 0};
+  int at[6] = {0, 1, 27, 0, 8, 0};
   EXPECT_TRUE(XmlRpcUtil::nextTagIs("<value>", " \n\t<value>x", &at[0]));
-  for (const std::string& failing :
-       std::vector<std::string>{"x<value>", "<VALUE>", "  <val", "\n", {" \0<value>", 9}})
-    EXPECT_FALSE(XmlRpcUtil::nextTagIs("<value>", failing, &at[8]));
+  for (std::string failing : {"x<value>", "<VALUE>", "  <val", "\n", " \0<value>"})
+    EXPECT_FALSE(XmlRpcUtil::nextTagIs("<value>", failing + '\0' + "<value>", &at[5]));
   EXPECT_EQ(XmlRpcUtil::parseTag("<name>", xml, &at[1]), "a&amp;<name>b");
-  EXPECT_TRUE(XmlRpcUtil::findTag("</value>", xml, &at[2]) &&
-              !XmlRpcUtil::findTag("</name>", xml, &at[3]));
-  EXPECT_EQ(XmlRpcUtil::parseTag("<name>", xml, &at[3]) +
-                XmlRpcUtil::parseTag("<name>", "<name>abc", &at[4]),
-            "");
-  EXPECT_EQ(XmlRpcUtil::parseTag("<name>", "<name></name>", &at[5]), "");
-  EXPECT_EQ(XmlRpcUtil::getNextTag(tags, &at[6]), "<i4>");
-  EXPECT_EQ(XmlRpcUtil::getNextTag(tags, &at[6]), "");
-  EXPECT_EQ(XmlRpcUtil::getNextTag(tags, &at[7]), "</i4>");
-  EXPECT_EQ(XmlRpcUtil::getNextTag(tags, &at[7]), "<tag");
-  EXPECT_EQ(std::vector<int>(at, at + 9), (std::vector<int>{10, 27, 39, 27, 0, 13, 6, 18, 0}));
+  EXPECT_EQ(XmlRpcUtil::parseTag("<name>", xml, &at[2]) + XmlRpcUtil::getNextTag(tags, &at[3]),
+            "<i4>");
+  EXPECT_EQ(XmlRpcUtil::getNextTag(tags, &at[3]) + XmlRpcUtil::getNextTag(tags, &at[4]), "</i4>");
+  EXPECT_EQ(XmlRpcUtil::getNextTag(tags, &at[4]), "<tag");
+  EXPECT_EQ(std::vector<int>(at, at + 6), (std::vector<int>{10, 27, 27, 6, 18, 0}));
   for (int start : {15, 16, -1}) {
     int offset = start;
     EXPECT_FALSE(XmlRpcUtil::nextTagIs("<value>", "<value></value>", &offset) ||
                  XmlRpcUtil::findTag("</value>", "<value></value>", &offset));
-    EXPECT_EQ(XmlRpcUtil::parseTag("<value>", "<value></value>", &offset), "");
-    EXPECT_EQ(XmlRpcUtil::getNextTag("<value></value>", &offset), "");
-    EXPECT_EQ(offset, start);
+    EXPECT_EQ(XmlRpcUtil::parseTag("<value>", "<value></value>", &offset) +
+                  XmlRpcUtil::getNextTag("<value></value>", &offset) + std::to_string(offset),
+              std::to_string(start));
   }
 }
 
@@ -299,37 +270,24 @@ TEST(XmlEntities, OnlyTheFiveCharactersAndTheirEntitiesAreCoded) {
   EXPECT_EQ(XmlRpcUtil::xmlDecode(XmlRpcUtil::xmlEncode(all + "&amp;&lt;&")), all + "&amp;&lt;&");
 }
 
-TEST(Base64, EncodesLinesOf54BytesAndDecodesSkippingOtherCharacters) {
-  const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::vector<char> alphabetBytes;
+// The coders that write into any sink: line ends, the status of a decode and where it stopped.
+TEST(Base64, CodesThroughAnySinkAndTellsWhereDecodingStopped) {
+  std::string out;
   int status = -1;
-  Coder::get(alphabet.begin(), alphabet.end(), std::back_inserter(alphabetBytes), status);
-  const std::string line(72, 'A');
-  // clang-format off
-  const std::pair<std::string, std::string> encodings[] = {{"", ""}, {"f", "Zg=="}, {"fo", "Zm8="},
-      {"foobar", "Zm9vYmFy"}, {std::string(alphabetBytes.begin(), alphabetBytes.end()), alphabet},
-      {std::string(54, '\0'), line + "\n"}, {std::string(55, '\0'), line + "\nAA=="},
-      {std::string(108, '\0'), line + "\n" + line + "\n"}};
-  // clang-format on
-  for (const auto& c : encodings) {
-    std::string out, appended = "x";
-    Coder::put(c.first.begin(), c.first.end(), std::back_inserter(out), status, Coder::crlf());
-    Coder::putAppend(c.first.data(), c.first.size(), appended);
-    EXPECT_EQ(out + "|" + appended, c.second + "|x" + c.second);
-  }
+  const std::string zeros(55, '\0');
+  Coder::put(zeros.begin(), zeros.end(), std::back_inserter(out), status, Coder::crlf());
+  EXPECT_EQ(out, std::string(72, 'A') + "\nAA==");
   // clang-format off
   const std::pair<std::string, std::string> decodings[] = {{"", ":0"}, {" Zm\n9v\r\nYm\tFy ", "foobar:0"},
-      {"Z!m*9-v_\x80\xff", "foo:0"}, {"Zg==Zm9v", "f:1"}, {"Zm8=Zm9v", "fo:1"}, {"Z=m9v", ":1"},
+      {"Z!m*9-v_\x80\xff+/", "foo:2"}, {"Zg==Zm9v", "f:1"}, {"Zm8=Zm9v", "fo:1"}, {"Z=m9v", ":1"},
       {"Zm9vYg", "foo:2"}, {"Zm9vYmF", "foo:2"}};
   // clang-format on
   for (const auto& c : decodings) {
-    std::vector<char> out, appended;
-    auto end = Coder::get(c.first.begin(), c.first.end(), std::back_inserter(out), status);
-    Coder::getAppend(c.first.data(), c.first.data() + c.first.size(), appended);
-    EXPECT_EQ(std::string(out.begin(), out.end()) + ":" + std::to_string(status), c.second);
+    std::vector<char> bytes;
+    auto end = Coder::get(c.first.begin(), c.first.end(), std::back_inserter(bytes), status);
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()) + ":" + std::to_string(status), c.second);
     EXPECT_EQ(static_cast<size_t>(end - c.first.begin()),
               status == 1 ? c.first.find('=') + 1 : c.first.size());
-    EXPECT_EQ(appended, out);
   }
 }
 
