@@ -30,8 +30,13 @@ namespace {
 
 const char DEFAULT_URI[] = "/RPC2";
 
-const char CONTENT_LENGTH_FIELD[] = "Content-length: ";
+const char CONTENT_LENGTH_FIELD[] = "Content-length:";
 constexpr size_t CONTENT_LENGTH_FIELD_SIZE = sizeof(CONTENT_LENGTH_FIELD) - 1;
+const char TRANSFER_ENCODING_FIELD[] = "Transfer-Encoding:";
+constexpr size_t TRANSFER_ENCODING_FIELD_SIZE = sizeof(TRANSFER_ENCODING_FIELD) - 1;
+constexpr size_t LONGEST_FIELD_SIZE = TRANSFER_ENCODING_FIELD_SIZE;
+const char CHUNKED[] = "chunked";
+constexpr size_t CHUNKED_SIZE = sizeof(CHUNKED) - 1;
 
 // Room for a colon or the blank line around any int.
 constexpr int NUMBER_TEXT_SIZE = 32;
@@ -48,6 +53,43 @@ class ClearFlagOnExit {
   bool& _flag;
 };
 
+bool isBlank(char c) {
+  return c == ' ' || c == '\t';
+}
+
+int hexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The length announced at `p`, read as strtol reads it and cut to the int
+// range, except that it never looks past the field's own line; 0 without digits.
+int readLength(const char* p) {
+  while (isBlank(*p))
+    ++p;
+  const bool negative = *p == '-';
+  if (*p == '-' || *p == '+') ++p;
+  long long n = 0;
+  for (; *p >= '0' && *p <= '9'; ++p)
+    if (n <= INT_MAX) n = n * 10 + (*p - '0');
+  if (negative) return n > -static_cast<long long>(INT_MIN) ? INT_MIN : static_cast<int>(-n);
+  return n > INT_MAX ? INT_MAX : static_cast<int>(n);
+}
+
+// The field value from `pos` to the end of its line, without SP/HT around it.
+std::string fieldValue(const std::string& header, size_t pos) {
+  size_t end = pos;
+  while (end < header.length() && header[end] != '\r' && header[end] != '\n')
+    ++end;
+  while (pos < end && isBlank(header[pos]))
+    ++pos;
+  while (end > pos && isBlank(header[end - 1]))
+    --end;
+  return header.substr(pos, end - pos);
+}
+
 }  // namespace
 
 XmlRpcClient::XmlRpcClient(const char* host, int port, const char* uri)
@@ -62,9 +104,16 @@ XmlRpcClient::XmlRpcClient(const char* host, int port, const char* uri)
       _eof(false),
       _isFault(false),
       _contentLength(0),
+      _framing(BODY_BY_LENGTH),
       _keptConnection(false),
       _headerScanPos(0),
-      _lengthValuePos(std::string::npos) {
+      _lengthValuePos(std::string::npos),
+      _codingValuePos(std::string::npos),
+      _codingFields(0),
+      _chunkStep(CHUNK_SIZE),
+      _decodedSize(0),
+      _chunkLeft(0),
+      _lineScanned(0) {
   XmlRpcUtil::log(1, "XmlRpcClient new client: host %s, port %d.", _host.c_str(), port);
   setKeepOpen(true);
 }
@@ -263,6 +312,8 @@ bool XmlRpcClient::readHeader() {
   if (_header.empty()) {
     _headerScanPos = 0;
     _lengthValuePos = std::string::npos;
+    _codingValuePos = std::string::npos;
+    _codingFields = 0;
   }
   bool readOk = XmlRpcSocket::nbRead(getfd(), _header, &_eof);
   // A server may reset the connection right after answering: once bytes of
@@ -308,7 +359,7 @@ bool XmlRpcClient::resendOnFreshConnection(const char* step) {
 
 XmlRpcClient::HeaderStatus XmlRpcClient::parseHeader() {
   // The tests at a position depend on how many bytes follow it, so a position
-  // is settled only once more than a whole field name follows; the scan
+  // is settled only once more than the longest field name follows; the scan
   // resumes at the first unsettled position when more bytes arrive.
   const char* hp = _header.data();
   const size_t length = _header.length();
@@ -317,11 +368,19 @@ XmlRpcClient::HeaderStatus XmlRpcClient::parseHeader() {
   for (; pos < length; ++pos) {
     // Every test starts with one of these bytes; the rest are passed over.
     const char c = hp[pos];
-    if (c != 'C' && c != 'c' && c != '\r' && c != '\n') continue;
+    if (c != 'C' && c != 'c' && c != 'T' && c != 't' && c != '\r' && c != '\n') continue;
     const size_t rest = length - pos;
-    if (rest > CONTENT_LENGTH_FIELD_SIZE &&
-        strncasecmp(hp + pos, CONTENT_LENGTH_FIELD, CONTENT_LENGTH_FIELD_SIZE) == 0) {
-      _lengthValuePos = pos + CONTENT_LENGTH_FIELD_SIZE;
+    if (c == 'C' || c == 'c') {
+      if (rest > CONTENT_LENGTH_FIELD_SIZE &&
+          strncasecmp(hp + pos, CONTENT_LENGTH_FIELD, CONTENT_LENGTH_FIELD_SIZE) == 0)
+        _lengthValuePos = pos + CONTENT_LENGTH_FIELD_SIZE;
+    } else if (c == 'T' || c == 't') {
+      // Only settled positions match, so that no field is counted twice.
+      if (rest > LONGEST_FIELD_SIZE && pos > 0 && hp[pos - 1] == '\n' &&
+          strncasecmp(hp + pos, TRANSFER_ENCODING_FIELD, TRANSFER_ENCODING_FIELD_SIZE) == 0) {
+        if (_codingFields == 0) _codingValuePos = pos + TRANSFER_ENCODING_FIELD_SIZE;
+        ++_codingFields;
+      }
     } else if (rest > 4 && std::memcmp(hp + pos, "\r\n\r\n", 4) == 0) {
       bodyStart = pos + 4;
       break;
@@ -331,43 +390,144 @@ XmlRpcClient::HeaderStatus XmlRpcClient::parseHeader() {
     }
   }
   // Every position passed over with more than a field name after it is settled.
-  const size_t settledEnd =
-      length > CONTENT_LENGTH_FIELD_SIZE ? length - CONTENT_LENGTH_FIELD_SIZE : 0;
+  const size_t settledEnd = length > LONGEST_FIELD_SIZE ? length - LONGEST_FIELD_SIZE : 0;
   _headerScanPos = std::max(_headerScanPos, std::min(pos, settledEnd));
   if (bodyStart == std::string::npos) return HEADER_INCOMPLETE;
 
-  if (_lengthValuePos == std::string::npos) {
-    XmlRpcUtil::error("Error XmlRpcClient::readHeader: No Content-length specified");
-    return HEADER_INVALID;
+  _contentLength = 0;
+  if (_codingFields > 0) {
+    // Several fields list several codings, of which the client decodes none but chunked.
+    const std::string coding = fieldValue(_header, _codingValuePos);
+    if (_codingFields > 1 || coding.length() != CHUNKED_SIZE ||
+        strncasecmp(coding.c_str(), CHUNKED, CHUNKED_SIZE) != 0) {
+      XmlRpcUtil::error(
+          "Error in XmlRpcClient::readHeader: unsupported Transfer-Encoding (%.60s%s).",
+          coding.c_str(), _codingFields > 1 ? ", ..." : "");
+      return HEADER_INVALID;
+    }
+    _framing = BODY_CHUNKED;
+    XmlRpcUtil::log(4, "client reads a chunked body");
+  } else if (_lengthValuePos != std::string::npos) {
+    _contentLength = readLength(_header.c_str() + _lengthValuePos);
+    if (_contentLength <= 0) {
+      XmlRpcUtil::error("Error in XmlRpcClient::readHeader: Invalid Content-length specified (%d).",
+                        _contentLength);
+      return HEADER_INVALID;
+    }
+    _framing = BODY_BY_LENGTH;
+    XmlRpcUtil::log(4, "client read content length: %d", _contentLength);
+  } else {
+    _framing = BODY_UNTIL_CLOSE;
+    XmlRpcUtil::log(4, "client reads the body until the server closes the connection");
   }
 
-  long announced = std::strtol(_header.c_str() + _lengthValuePos, nullptr, 10);
-  if (announced > INT_MAX) announced = INT_MAX;
-  if (announced < INT_MIN) announced = INT_MIN;
-  _contentLength = static_cast<int>(announced);
-  if (_contentLength <= 0) {
-    XmlRpcUtil::error("Error in XmlRpcClient::readHeader: Invalid Content-length specified (%d).",
-                      _contentLength);
-    return HEADER_INVALID;
-  }
-
-  XmlRpcUtil::log(4, "client read content length: %d", _contentLength);
   _response = _header.substr(bodyStart);
   _header.clear();
+  _chunkStep = CHUNK_SIZE;
+  _decodedSize = 0;
+  _chunkLeft = 0;
+  _lineScanned = 0;
   return HEADER_COMPLETE;
 }
 
+XmlRpcClient::BodyStatus XmlRpcClient::parseBody() {
+  if (_framing == BODY_BY_LENGTH)
+    return static_cast<int>(_response.length()) < _contentLength ? BODY_INCOMPLETE : BODY_COMPLETE;
+  if (_framing == BODY_UNTIL_CLOSE) return _eof ? BODY_COMPLETE : BODY_INCOMPLETE;
+  if (_chunkStep == CHUNK_FAILED) return BODY_INVALID;
+
+  // The decoded bytes are moved down over the framing before them, so that
+  // each byte is handled a bounded number of times however the chunks are cut.
+  char* buf = &_response[0];
+  const size_t length = _response.length();
+  size_t in = _decodedSize;
+  size_t out = _decodedSize;
+  while (_chunkStep != CHUNK_DONE) {
+    if (_chunkStep == CHUNK_DATA) {
+      const size_t n = std::min(_chunkLeft, length - in);
+      if (out != in) std::memmove(buf + out, buf + in, n);
+      in += n;
+      out += n;
+      _chunkLeft -= n;
+      if (_chunkLeft > 0) break;
+      _chunkStep = CHUNK_DATA_END;
+    } else if (_chunkStep == CHUNK_DATA_END) {
+      if (in == length || (buf[in] == '\r' && in + 1 == length)) break;
+      if (buf[in] == '\n')
+        in += 1;
+      else if (buf[in] == '\r' && buf[in + 1] == '\n')
+        in += 2;
+      else
+        return chunkError("no line end after chunk data");
+      _chunkStep = CHUNK_SIZE;
+    } else {
+      // A chunk-size or trailer line is read once its end is in.
+      const char* line = buf + in;
+      const void* found = std::memchr(line + _lineScanned, '\n', length - in - _lineScanned);
+      if (found == nullptr) {
+        _lineScanned = length - in;
+        break;
+      }
+      const char* newline = static_cast<const char*>(found);
+      const char* end = newline > line && newline[-1] == '\r' ? newline - 1 : newline;
+      in = static_cast<size_t>(newline - buf) + 1;
+      _lineScanned = 0;
+      if (_chunkStep == CHUNK_TRAILER) {
+        if (end == line) _chunkStep = CHUNK_DONE;
+        continue;
+      }
+      if (const char* reason = readChunkSize(line, end)) return chunkError(reason);
+      if (out + _chunkLeft > static_cast<size_t>(INT_MAX))
+        return chunkError("chunk size too large");
+      _chunkStep = _chunkLeft == 0 ? CHUNK_TRAILER : CHUNK_DATA;
+    }
+  }
+  _decodedSize = out;
+  if (_chunkStep == CHUNK_DONE) {
+    // Bytes after the last chunk's trailer belong to no response.
+    _response.resize(out);
+    return BODY_COMPLETE;
+  }
+  _response.erase(out, in - out);
+  return BODY_INCOMPLETE;
+}
+
+const char* XmlRpcClient::readChunkSize(const char* line, const char* end) {
+  const char* p = line;
+  size_t size = 0;
+  for (int digit; p < end && (digit = hexDigit(*p)) >= 0; ++p) {
+    size = size * 16 + static_cast<size_t>(digit);
+    if (size > static_cast<size_t>(INT_MAX)) return "chunk size too large";
+  }
+  const bool noDigits = p == line;
+  while (p < end && isBlank(*p))
+    ++p;
+  // Chunk extensions follow a semicolon; the client uses none of them.
+  if (noDigits || (p < end && *p != ';')) return "bad chunk size";
+  _chunkLeft = size;
+  return nullptr;
+}
+
+XmlRpcClient::BodyStatus XmlRpcClient::chunkError(const char* reason) {
+  XmlRpcUtil::error("Error in XmlRpcClient::readResponse: malformed chunked body (%s).", reason);
+  _chunkStep = CHUNK_FAILED;
+  return BODY_INVALID;
+}
+
 bool XmlRpcClient::readResponse() {
-  if (static_cast<int>(_response.length()) < _contentLength) {
+  BodyStatus status = parseBody();
+  if (status == BODY_INCOMPLETE) {
     // The header is in, so a read error ends the body as the end of file does.
     if (!XmlRpcSocket::nbRead(getfd(), _response, &_eof)) _eof = true;
-    if (static_cast<int>(_response.length()) < _contentLength) {
-      if (_eof) {
-        XmlRpcUtil::error("Error in XmlRpcClient::readResponse: EOF while reading response");
-        return false;
-      }
-      return true;
+    status = parseBody();
+  }
+  if (status == BODY_INVALID) return false;
+  if (status == BODY_INCOMPLETE) {
+    if (_eof) {
+      XmlRpcUtil::error("Error in XmlRpcClient::readResponse: EOF while reading response");
+      return false;
     }
+    return true;
   }
 
   XmlRpcUtil::log(3, "XmlRpcClient::readResponse (read %d bytes)",

@@ -68,9 +68,18 @@ class XmlRpcClient : public XmlRpcSource {
 
   enum HeaderStatus { HEADER_INCOMPLETE, HEADER_INVALID, HEADER_COMPLETE };
   // Looks in `_header` for the blank line that ends it and for the
-  // "Content-length: " field; when both are there, moves the bytes after the
-  // header into `_response`. Reports an unusable length itself.
+  // "Content-length:" and "Transfer-Encoding:" fields; once the header is
+  // complete, chooses the body's framing and moves the bytes after the header
+  // into `_response`. Reports an unusable length or coding itself.
   HeaderStatus parseHeader();
+
+  // How the end of the body is found.
+  enum BodyFraming { BODY_BY_LENGTH, BODY_CHUNKED, BODY_UNTIL_CLOSE };
+  enum BodyStatus { BODY_INCOMPLETE, BODY_INVALID, BODY_COMPLETE };
+  // Decides whether `_response` holds the whole body, after a complete
+  // header; a chunked body is decoded in place as its bytes arrive. Reports a
+  // malformed chunked body itself.
+  BodyStatus parseBody();
 
   // Closes the dead kept connection and starts the call again on a new one;
   // `step` names the step that found it dead.
@@ -102,16 +111,43 @@ class XmlRpcClient : public XmlRpcSource {
   bool _eof;
   bool _isFault;
   int _contentLength;
+  BodyFraming _framing;
   // The current call runs on a connection kept from an earlier call.
   bool _keptConnection;
 
   XmlRpcDispatch _disp;
 
  private:
+  enum ChunkStep {
+    CHUNK_SIZE,
+    CHUNK_DATA,
+    CHUNK_DATA_END,
+    CHUNK_TRAILER,
+    CHUNK_DONE,
+    CHUNK_FAILED
+  };
+
+  // Reads the size on a complete chunk-size line into `_chunkLeft`; what is
+  // wrong with the line, or null.
+  const char* readChunkSize(const char* line, const char* end);
+  BodyStatus chunkError(const char* reason);
+
   // Where the header scan resumes: every position before it has been decided.
   size_t _headerScanPos;
-  // Start of the last "Content-length: " value found, or npos.
+  // Just after the colon of the last "Content-length:" found, or npos.
   size_t _lengthValuePos;
+  // Just after the colon of the first "Transfer-Encoding:" found, or npos,
+  // and how many such fields there are.
+  size_t _codingValuePos;
+  int _codingFields;
+
+  // A chunked body is decoded in place: the first `_decodedSize` bytes of
+  // `_response` are the body so far, the bytes after them not yet decoded.
+  ChunkStep _chunkStep;
+  size_t _decodedSize;
+  size_t _chunkLeft;
+  // Bytes of the current line already searched for its end.
+  size_t _lineScanned;
 };
 
 }  // namespace XmlRpc

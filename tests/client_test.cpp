@@ -19,7 +19,6 @@ namespace {
 
 const std::string EOF_HEADER = "Error in XmlRpcClient::readHeader: EOF while reading header";
 const std::string EOF_BODY = "Error in XmlRpcClient::readResponse: EOF while reading response";
-const std::string NO_LENGTH = "Error XmlRpcClient::readHeader: No Content-length specified";
 const std::string RESET_HEADER =
     "Error in XmlRpcClient::readHeader: error while reading header (error 104) on fd ";
 const std::string INVALID = "Error in XmlRpcClient::readHeader: Invalid Content-length specified (";
@@ -35,16 +34,33 @@ std::vector<std::string> lines(const std::string& line, int fd = -1) {
   return {line + (line == RESET_HEADER ? std::to_string(fd) + "." : "")};
 }
 
-// A new client's call to a server that sends `reply` then does `then`: it gives
-// `expected`, or fails with the one error line `error`.
+// A new client's call to a server that sends `reply` then does `then`: it gives `expected`,
+// or fails with the one error line `error`. A second call follows on the kept connection
+// after a completed reply, else on a new one.
 void expectOneCall(std::vector<std::string> reply, Then then, const std::string& error,
                    const XmlRpcValue& expected = SEVEN) {
-  ScriptedServer server({{{std::move(reply), then}}});
+  const Exchange first{std::move(reply), then}, second{{okReply()}};
+  const bool kept = then == Then::Keep && (error.empty() || error.rfind(BAD, 0) == 0);
+  ScriptedServer server(kept ? std::vector<Connection>{{first, second}}
+                             : std::vector<Connection>{{first}, {second}});
   XmlRpcClient client("127.0.0.1", server.port());
   XmlRpcValue result(1);
   EXPECT_EQ(client.execute("Echo", 1, result), error.empty());
   EXPECT_TRUE(result == (error.empty() ? expected : XmlRpcValue()) && !client.isFault());
   EXPECT_EQ(server.errors, lines(error, server.fd(0)));
+  EXPECT_TRUE(client.execute("Echo", 1, result) && result == SEVEN &&
+              server.accepted == (kept ? 1 : 2));
+}
+
+// `BODY` in chunks of `size` bytes, `ext` after each chunk size, `trailer` after the last chunk.
+std::string chunked(size_t size, const std::string& ext = "", const std::string& trailer = "") {
+  std::string out;
+  for (size_t at = 0; at < BODY.size(); at += size) {
+    char hex[20];
+    std::snprintf(hex, sizeof(hex), "%zx", BODY.substr(at, size).size());
+    out += hex + ext + "\r\n" + BODY.substr(at, size) + "\r\n";
+  }
+  return out + "0" + ext + "\r\n" + trailer + "\r\n";
 }
 
 TEST(ClientRequest, EachCallIsSentByteForByte) {
@@ -83,7 +99,8 @@ TEST(ClientRequest, EachCallIsSentByteForByte) {
 TEST(ClientResponse, EachReplyGivesItsOutcomeWhateverTheReadSizes) {
   const std::string n = std::to_string(BODY.size()),
                     cut = okReply().substr(0, okReply().size() - 9);
-  const std::string h = "HTTP/1.1 200 OK\r\n",
+  const std::string h = "HTTP/1.1 200 OK\r\n", chunks = h + "Transfer-Encoding: chunked\r\n\r\n",
+                    chunkError = "Error in XmlRpcClient::readResponse: malformed chunked body (",
                     w[] = {"<MethodResponse><params><param><value>7</value></param>",
                            "<methodResponse><params></params></methodResponse>",
                            "<methodResponse><params><param><i4>7</i4></param>"};
@@ -94,8 +111,20 @@ TEST(ClientResponse, EachReplyGivesItsOutcomeWhateverTheReadSizes) {
       {h + "CONTENT-LENGTH: 3\r\ncontent-Length: " + n + "\r\n\r\n" + BODY, Then::Keep, ""},
       {"HTTP/1.1 500 Error\r\nX-Content-length: " + n + "\r\n\r\n" + BODY + "<junk/>", Then::Keep, ""},
       {okReply("junk <methodResponse>\r\n <params>\n\t<param>\r\n <value><i4>7</i4></value>"), Then::Keep, ""},
-      {h + "Content-length:" + n + "\r\n\r\n" + BODY, Then::Keep, NO_LENGTH},
-      {h + "Content-Type: text/xml\r\n\r\n" + BODY, Then::Keep, NO_LENGTH},
+      {h + "Content-length:" + n + "\r\n\r\n" + BODY, Then::Keep, ""},
+      {h + "Content-length:\t \t" + n + "\r\n\r\n" + BODY, Then::Keep, ""},
+      {h + "Content-Type: text/xml\r\n\r\n" + BODY, Then::Close, ""},
+      {chunks + chunked(40), Then::Keep, ""},
+      {h + "transfer-encoding:\tCHUNKED \r\n\r\n" + chunked(1), Then::Keep, ""},
+      {h + "Content-length: 5\r\nTransfer-Encoding: chunked\r\n\r\n" + chunked(7), Then::Keep, ""},
+      {chunks + chunked(16, " ;a=b;c=\"d;e\"", "X-Sum: 1\r\nX-More: 2\r\n") + "junk", Then::Keep, ""},
+      {chunks + "1g\r\n" + BODY, Then::Keep, chunkError + "bad chunk size)."},
+      {chunks + "80000000\r\n", Then::Keep, chunkError + "chunk size too large)."},
+      {chunks + "3\r\nabcd\r\n", Then::Keep, chunkError + "no line end after chunk data)."},
+      {chunks + chunked(40).substr(0, 60), Then::Close, EOF_BODY},
+      {h + "Transfer-Encoding: gzip, chunked\r\n\r\n" + chunked(40), Then::Keep,
+       "Error in XmlRpcClient::readHeader: unsupported Transfer-Encoding (gzip, chunked)."},
+      {h + "Content-length: \r\n\r\n" + n + BODY, Then::Keep, INVALID + "0)."},
       {OK_HEAD + "ten\r\n\r\n" + BODY, Then::Keep, INVALID + "0)."},
       {OK_HEAD + "-5\r\n\r\n" + BODY, Then::Keep, INVALID + "-5)."},
       {OK_HEAD + n + "\r\nContent-length: 0\r\n\r\n" + BODY, Then::Keep, INVALID + "0)."},
