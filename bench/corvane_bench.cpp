@@ -1,5 +1,6 @@
 // Throughput of the value coders on the payloads of make_payloads.py, the cost
-// of the response header scan, and whole calls over loopback.
+// of the response header scan and of framing bodies, and whole calls
+// over loopback.
 //
 //   corvane_bench --payloads=DIR [Google Benchmark flags]
 #include <arpa/inet.h>
@@ -117,10 +118,15 @@ class OpenClient : public XmlRpcClient {
   OpenClient() : XmlRpcClient("127.0.0.1", 1) {}
   using XmlRpcClient::_header;
   using XmlRpcClient::_request;
+  using XmlRpcClient::_response;
+  using XmlRpcClient::BODY_COMPLETE;
+  using XmlRpcClient::BODY_INCOMPLETE;
+  using XmlRpcClient::BodyStatus;
   using XmlRpcClient::generateRequest;
   using XmlRpcClient::HEADER_COMPLETE;
   using XmlRpcClient::HEADER_INCOMPLETE;
   using XmlRpcClient::HeaderStatus;
+  using XmlRpcClient::parseBody;
   using XmlRpcClient::parseHeader;
 };
 
@@ -173,6 +179,72 @@ void headerScan(benchmark::State& state) {
       state.SkipWithError("header not read as a whole");
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(total));
+}
+
+// A body of range(0) bytes, in chunks of range(1) bytes or by its length when
+// that is 0, arriving in reads of a typical TCP segment size and framed after
+// each one, as readResponse does. Counted in bytes of the decoded body.
+void bodyFraming(benchmark::State& state) {
+  const std::size_t size = static_cast<std::size_t>(state.range(0));
+  const std::size_t chunk = static_cast<std::size_t>(state.range(1));
+  constexpr std::size_t READ_SIZE = 1448;
+  const std::string data(chunk ? chunk : READ_SIZE, 'x');
+  auto record = [&](std::size_t n) {
+    if (chunk == 0) return data.substr(0, n);
+    char sizeLine[32];
+    std::snprintf(sizeLine, sizeof(sizeLine), "%zx\r\n", n);
+    return sizeLine + data.substr(0, n) + "\r\n";
+  };
+  // The response is the head, `count` equal pieces, then the tail. Each read
+  // is copied from a few kilobytes of pieces, as a socket read comes from a
+  // small buffer, so that only the client's own buffer grows with the size.
+  const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\n" +
+                           (chunk ? std::string("Transfer-Encoding: chunked")
+                                  : "Content-length: " + std::to_string(size)) +
+                           "\r\n\r\n";
+  const std::string one = record(data.size());
+  const std::size_t count = size / data.size();
+  const std::string tail =
+      (size % data.size() ? record(size % data.size()) : "") + (chunk ? "0\r\n\r\n" : "");
+  std::string pieces;
+  while (pieces.size() < one.size() + READ_SIZE)
+    pieces += one;
+  const std::size_t piecesEnd = head.size() + count * one.size();
+  const std::size_t total = piecesEnd + tail.size();
+  auto read = [&](std::string& into, std::size_t at) {
+    for (std::size_t left = std::min(READ_SIZE, total - at), piece; left > 0;
+         at += piece, left -= piece) {
+      if (at < head.size()) {
+        piece = std::min(left, head.size() - at);
+        into.append(head, at, piece);
+      } else if (at < piecesEnd) {
+        piece = std::min(left, piecesEnd - at);
+        into.append(pieces, (at - head.size()) % one.size(), piece);
+      } else {
+        piece = left;
+        into.append(tail, at - piecesEnd, piece);
+      }
+    }
+  };
+
+  for (auto _ : state) {
+    // A fresh client starts a fresh response.
+    OpenClient client;
+    read(client._header, 0);
+    if (client.parseHeader() != OpenClient::HEADER_COMPLETE) {
+      state.SkipWithError("header not read");
+      break;
+    }
+    OpenClient::BodyStatus status = client.parseBody();
+    for (std::size_t at = READ_SIZE; status == OpenClient::BODY_INCOMPLETE && at < total;
+         at += READ_SIZE) {
+      read(client._response, at);
+      status = client.parseBody();
+    }
+    if (status != OpenClient::BODY_COMPLETE || client._response.size() != size)
+      state.SkipWithError("body not read as a whole");
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(size));
 }
 
 // A loopback HTTP server on its own thread that answers every request on a
@@ -381,6 +453,13 @@ int main(int argc, char** argv) {
       ->Arg(1000 * 1000)
       ->Arg(10 * 1000 * 1000)
       ->Unit(benchmark::kMillisecond);
+  for (int64_t chunk : {0, 1, 1448}) {
+    benchmark::RegisterBenchmark("body", bodyFraming)
+        ->Args({100 * 1000, chunk})
+        ->Args({1000 * 1000, chunk})
+        ->Args({10 * 1000 * 1000, chunk})
+        ->Unit(benchmark::kMillisecond);
+  }
   benchmark::RegisterBenchmark("call/rpcset-process", rpcsetProcess)
       ->UseManualTime()
       ->Iterations(200)
