@@ -97,6 +97,7 @@ class Capture : XmlRpc::XmlRpcLogHandler, XmlRpc::XmlRpcErrorHandler {
       n > 0 ? void(_reading += n) : void(settled += std::exchange(_reading, 0));
     ended += logs.back().second.rfind("XmlRpcClient::readResponse (read", 0) == 0;
     if (onLog) onLog(msg);
+    errno = EINTR;  // a handler may change errno: the stack must not depend on it
   }
   void error(const char* msg) override {
     errors.emplace_back(msg), ++ended;
