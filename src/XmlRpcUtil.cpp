@@ -126,6 +126,60 @@ int entityAfter(std::string_view text, std::size_t amp) {
   return -1;
 }
 
+// Above this no reference is decoded; accumulating stops there, before any overflow.
+constexpr unsigned long MAX_CODE_POINT = 0x10FFFF;
+
+// The length of the character reference ("&#N;" or "&#xH;") at the ampersand at
+// `amp`, with its code point in `*code`; 0 when it is kept as written.
+std::size_t charRefAfter(std::string_view text, std::size_t amp, unsigned long* code) {
+  const std::size_t length = text.length();
+  std::size_t pos = amp + 2;
+  if (pos > length || text[amp + 1] != '#') return 0;
+  const bool hex = pos < length && text[pos] == 'x';
+  if (hex) ++pos;
+  const std::size_t digits = pos;
+  unsigned long value = 0;
+  for (; pos < length; ++pos) {
+    const char c = text[pos];
+    unsigned digit;
+    if (c >= '0' && c <= '9') {
+      digit = static_cast<unsigned>(c - '0');
+    } else if (hex && (c | 0x20) >= 'a' && (c | 0x20) <= 'f') {
+      digit = static_cast<unsigned>((c | 0x20) - 'a' + 10);
+    } else {
+      break;
+    }
+    value = value * (hex ? 16 : 10) + digit;
+    if (value > MAX_CODE_POINT) return 0;
+  }
+  if (pos == digits || pos == length || text[pos] != ';') return 0;
+  if (value == 0 || (value >= 0xD800 && value <= 0xDFFF)) return 0;
+  *code = value;
+  return pos + 1 - amp;
+}
+
+void appendUtf8(unsigned long code, std::string& out) {
+  if (code < 0x80) {
+    out += static_cast<char>(code);
+    return;
+  }
+  char bytes[4];
+  std::size_t count;
+  if (code < 0x800) {
+    count = 2;
+    bytes[0] = static_cast<char>(0xC0 | (code >> 6));
+  } else if (code < 0x10000) {
+    count = 3;
+    bytes[0] = static_cast<char>(0xE0 | (code >> 12));
+  } else {
+    count = 4;
+    bytes[0] = static_cast<char>(0xF0 | (code >> 18));
+  }
+  for (std::size_t i = 1; i < count; ++i)
+    bytes[i] = static_cast<char>(0x80 | ((code >> (6 * (count - 1 - i))) & 0x3F));
+  out.append(bytes, count);
+}
+
 }  // namespace
 
 bool XmlRpcUtil::nextTagIs(const char* tag, const std::string& xml, int* offset) {
@@ -216,9 +270,14 @@ void XmlRpcUtil::xmlDecode(std::string_view encoded, std::string& out) {
   const std::size_t length = encoded.length();
   while (pos < length) {
     const int entity = entityAfter(encoded, pos);
+    unsigned long code = 0;
+    std::size_t refLength = 0;
     if (entity >= 0) {
       out += rawEntity[entity];
       pos += 1 + static_cast<std::size_t>(xmlEntLen[entity]);
+    } else if ((refLength = charRefAfter(encoded, pos, &code)) != 0) {
+      appendUtf8(code, out);
+      pos += refLength;
     } else {
       out += AMP;
       ++pos;

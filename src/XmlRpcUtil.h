@@ -83,7 +83,9 @@ class XmlRpcUtil {
 
   // Replaces < > & ' " by their entities.
   static std::string xmlEncode(const std::string& raw);
-  // Replaces the five entities by their characters; anything else passes through.
+  // Replaces the five entities by their characters and the character references
+  // "&#N;" and "&#xH;" by their UTF-8 bytes; a reference to 0, to a surrogate or
+  // beyond U+10FFFF, and anything else, passes through.
   static std::string xmlDecode(const std::string& encoded);
   // The same coders appending their result to `out`.
   static void xmlEncode(std::string_view raw, std::string& out);
