@@ -45,6 +45,17 @@ const char MEMBER_TAG[] = "<member>";
 const char MEMBER_ETAG[] = "</member>";
 const char NAME_TAG[] = "<name>";
 const char NAME_ETAG[] = "</name>";
+const char EMPTY_VALUE_TAG[] = "<value/>";
+const char EMPTY_STRING_TAG[] = "<string/>";
+const char EMPTY_BASE64_TAG[] = "<base64/>";
+const char EMPTY_ARRAY_TAG[] = "<array/>";
+const char EMPTY_DATA_TAG[] = "<data/>";
+const char EMPTY_STRUCT_TAG[] = "<struct/>";
+const char EMPTY_NAME_TAG[] = "<name/>";
+const char CDATA_OPEN[] = "<![CDATA[";
+const char CDATA_CLOSE[] = "]]>";
+constexpr std::size_t CDATA_OPEN_LENGTH = sizeof(CDATA_OPEN) - 1;
+constexpr std::size_t CDATA_CLOSE_LENGTH = sizeof(CDATA_CLOSE) - 1;
 
 // Numbers are formatted on the stack; texts are cut to two less than this,
 // except a double, which is then formatted again in full.
@@ -145,6 +156,74 @@ class NestingGuard {
  private:
   bool _entered;
 };
+
+bool opensCdata(std::string_view xml, std::size_t at) {
+  return xml.compare(at, CDATA_OPEN_LENGTH, CDATA_OPEN) == 0;
+}
+
+// Appends the text from `start` to the first '<' that does not open a CDATA
+// section, entity-decoded outside sections and copied as is inside them; `lt`
+// is the first '<' at or after `start`, which opens a section. Returns where the
+// text ends, or npos when a section or the text after it does not end.
+std::size_t appendTextWithCdata(std::string_view xml, std::size_t start, std::size_t lt,
+                                std::string& out) {
+  while (opensCdata(xml, lt)) {
+    XmlRpcUtil::xmlDecode(xml.substr(start, lt - start), out);
+    const std::size_t content = lt + CDATA_OPEN_LENGTH;
+    const std::size_t close = xml.find(CDATA_CLOSE, content);
+    if (close == std::string_view::npos) return close;
+    out.append(xml.data() + content, close - content);
+    start = close + CDATA_CLOSE_LENGTH;
+    lt = xml.find('<', start);
+    if (lt == std::string_view::npos) return lt;
+  }
+  XmlRpcUtil::xmlDecode(xml.substr(start, lt - start), out);
+  return lt;
+}
+
+// Reads the content of the <name> element whose content starts at `start` and
+// whose first "</name>" is at `close`, where CDATA sections may hold "</name>".
+// Returns the offset after the name's closing tag, or npos when it has none.
+std::size_t readCdataName(std::string_view xml, std::size_t start, std::size_t close,
+                          std::string& name) {
+  constexpr std::size_t etagLength = sizeof(NAME_ETAG) - 1;
+  while (true) {
+    // Bounded by the name's end, so that a message of many members stays linear.
+    const std::size_t open = xml.substr(0, close).find(CDATA_OPEN, start);
+    if (open == std::string_view::npos) break;
+    XmlRpcUtil::xmlDecode(xml.substr(start, open - start), name);
+    const std::size_t content = open + CDATA_OPEN_LENGTH;
+    const std::size_t end = xml.find(CDATA_CLOSE, content);
+    if (end == std::string_view::npos) return end;
+    name.append(xml.data() + content, end - content);
+    start = end + CDATA_CLOSE_LENGTH;
+    if (close < start) {
+      close = xml.find(NAME_ETAG, start);
+      if (close == std::string_view::npos) return close;
+    }
+  }
+  XmlRpcUtil::xmlDecode(xml.substr(start, close - start), name);
+  return close + etagLength;
+}
+
+// Appends the next member name after `*offset` to `name` and moves the offset
+// past it; with no complete <name> element the offset stays and the name is "".
+void readName(const std::string& xml, int* offset, std::string& name) {
+  int after = *offset;
+  const std::string_view raw = XmlRpcUtil::parseTagView(NAME_TAG, xml, &after);
+  if (raw.find('<') == std::string_view::npos) {
+    XmlRpcUtil::xmlDecode(raw, name);
+    *offset = after;
+    return;
+  }
+  const std::size_t start = static_cast<std::size_t>(raw.data() - xml.data());
+  const std::size_t end = readCdataName(xml, start, start + raw.length(), name);
+  if (end == std::string_view::npos) {
+    name.clear();
+    return;
+  }
+  *offset = static_cast<int>(end);
+}
 
 // Where a reader may start: inside the text or at its end.
 bool readableOffset(const std::string& xml, int offset) {
@@ -484,7 +563,12 @@ bool XmlRpcValue::hasMember(const std::string& name) const {
 bool XmlRpcValue::fromXml(const std::string& valueXml, int* offset) {
   const int savedOffset = *offset;
   invalidate();
-  if (!XmlRpcUtil::nextTagIs(VALUE_TAG, valueXml, offset)) return false;
+  if (!XmlRpcUtil::nextTagIs(VALUE_TAG, valueXml, offset)) {
+    // An empty string with no closing tag to look for.
+    if (!XmlRpcUtil::nextTagIs(EMPTY_VALUE_TAG, valueXml, offset)) return false;
+    assertTypeOrInvalid(TypeString);
+    return true;
+  }
   const int afterValueOffset = *offset;
   const std::string_view typeTag = XmlRpcUtil::getNextTagView(valueXml, offset);
 
@@ -505,10 +589,23 @@ bool XmlRpcValue::fromXml(const std::string& valueXml, int* offset) {
     read = timeFromXml(valueXml, offset);
   } else if (typeTag == BASE64_TAG) {
     read = binaryFromXml(valueXml, offset);
-  } else if (typeTag == VALUE_ETAG) {
-    // An untyped value holding nothing but whitespace.
+  } else if (typeTag == VALUE_ETAG || opensCdata(typeTag, 0)) {
+    // An untyped value holding nothing but whitespace, or text from a CDATA section on.
     *offset = afterValueOffset;
     read = stringFromXml(valueXml, offset);
+  } else if (typeTag == EMPTY_STRING_TAG) {
+    assertTypeOrInvalid(TypeString);
+    read = true;
+  } else if (typeTag == EMPTY_STRUCT_TAG) {
+    assertStruct();
+    read = true;
+  } else if (typeTag == EMPTY_ARRAY_TAG) {
+    setSize(0);
+    read = true;
+  } else if (typeTag == EMPTY_BASE64_TAG) {
+    _value.asBinary = new BinaryData();
+    _type = TypeBase64;
+    read = true;
   }
 
   if (!read) {
@@ -562,11 +659,16 @@ bool XmlRpcValue::doubleFromXml(const std::string& valueXml, int* offset) {
 bool XmlRpcValue::stringFromXml(const std::string& valueXml, int* offset) {
   if (!readableOffset(valueXml, *offset)) return false;
   const std::size_t start = static_cast<std::size_t>(*offset);
-  const std::size_t end = valueXml.find('<', start);
+  std::size_t end = valueXml.find('<', start);
   if (end == std::string::npos) return false;
   // Decoded straight from the message into the value's own string.
   std::unique_ptr<std::string> text(new std::string());
-  XmlRpcUtil::xmlDecode(std::string_view(valueXml).substr(start, end - start), *text);
+  if (valueXml[end + 1] == '!' && opensCdata(valueXml, end)) {
+    end = appendTextWithCdata(valueXml, start, end, *text);
+    if (end == std::string::npos) return false;
+  } else {
+    XmlRpcUtil::xmlDecode(std::string_view(valueXml).substr(start, end - start), *text);
+  }
   invalidate();
   _value.asString = text.release();
   _type = TypeString;
@@ -624,7 +726,12 @@ bool XmlRpcValue::binaryFromXml(const std::string& valueXml, int* offset) {
 bool XmlRpcValue::arrayFromXml(const std::string& valueXml, int* offset) {
   NestingGuard nesting;
   if (!nesting.entered()) return false;
-  if (!XmlRpcUtil::nextTagIs(DATA_TAG, valueXml, offset)) return false;
+  if (!XmlRpcUtil::nextTagIs(DATA_TAG, valueXml, offset)) {
+    if (!XmlRpcUtil::nextTagIs(EMPTY_DATA_TAG, valueXml, offset)) return false;
+    invalidate();
+    setSize(0);
+    return true;
+  }
   invalidate();
   _value.asArray = new ValueArray();
   _type = TypeArray;
@@ -660,7 +767,7 @@ bool XmlRpcValue::structFromXml(const std::string& valueXml, int* offset) {
   XmlRpcValue repeated;
   while (XmlRpcUtil::nextTagIs(MEMBER_TAG, valueXml, offset)) {
     name.clear();
-    XmlRpcUtil::xmlDecode(XmlRpcUtil::parseTagView(NAME_TAG, valueXml, offset), name);
+    if (!XmlRpcUtil::nextTagIs(EMPTY_NAME_TAG, valueXml, offset)) readName(valueXml, offset, name);
     // Members usually come in name order, so the end is the likely place.
     const std::size_t count = members.size();
     auto slot = members.try_emplace(members.end(), std::move(name));
