@@ -129,16 +129,18 @@ int entityAfter(std::string_view text, std::size_t amp) {
 // Above this no reference is decoded; accumulating stops there, before any overflow.
 constexpr unsigned long MAX_CODE_POINT = 0x10FFFF;
 
-// The length of the character reference ("&#N;" or "&#xH;") at the ampersand at
-// `amp`, with its code point in `*code`; 0 when it is kept as written.
-std::size_t charRefAfter(std::string_view text, std::size_t amp, unsigned long* code) {
+// Appends the UTF-8 bytes of the character reference ("&#N;" or "&#xH;") at the
+// ampersand at `amp` and returns its length; 0, appending nothing, when it is kept
+// as written. Out of line, so that the loop over the five entities stays as tight.
+[[gnu::noinline]] std::size_t appendCharRef(std::string_view text, std::size_t amp,
+                                            std::string& out) {
   const std::size_t length = text.length();
   std::size_t pos = amp + 2;
   if (pos > length || text[amp + 1] != '#') return 0;
   const bool hex = pos < length && text[pos] == 'x';
   if (hex) ++pos;
   const std::size_t digits = pos;
-  unsigned long value = 0;
+  unsigned long code = 0;
   for (; pos < length; ++pos) {
     const char c = text[pos];
     unsigned digit;
@@ -149,35 +151,24 @@ std::size_t charRefAfter(std::string_view text, std::size_t amp, unsigned long* 
     } else {
       break;
     }
-    value = value * (hex ? 16 : 10) + digit;
-    if (value > MAX_CODE_POINT) return 0;
+    code = code * (hex ? 16 : 10) + digit;
+    if (code > MAX_CODE_POINT) return 0;
   }
   if (pos == digits || pos == length || text[pos] != ';') return 0;
-  if (value == 0 || (value >= 0xD800 && value <= 0xDFFF)) return 0;
-  *code = value;
-  return pos + 1 - amp;
-}
+  if (code == 0 || (code >= 0xD800 && code <= 0xDFFF)) return 0;
 
-void appendUtf8(unsigned long code, std::string& out) {
   if (code < 0x80) {
     out += static_cast<char>(code);
-    return;
-  }
-  char bytes[4];
-  std::size_t count;
-  if (code < 0x800) {
-    count = 2;
-    bytes[0] = static_cast<char>(0xC0 | (code >> 6));
-  } else if (code < 0x10000) {
-    count = 3;
-    bytes[0] = static_cast<char>(0xE0 | (code >> 12));
   } else {
-    count = 4;
-    bytes[0] = static_cast<char>(0xF0 | (code >> 18));
+    char bytes[4];
+    const std::size_t count = code < 0x800 ? 2 : code < 0x10000 ? 3 : 4;
+    // The lead byte marks the count with as many high one bits.
+    bytes[0] = static_cast<char>(((0xFF00 >> count) & 0xFF) | (code >> (6 * (count - 1))));
+    for (std::size_t i = 1; i < count; ++i)
+      bytes[i] = static_cast<char>(0x80 | ((code >> (6 * (count - 1 - i))) & 0x3F));
+    out.append(bytes, count);
   }
-  for (std::size_t i = 1; i < count; ++i)
-    bytes[i] = static_cast<char>(0x80 | ((code >> (6 * (count - 1 - i))) & 0x3F));
-  out.append(bytes, count);
+  return pos + 1 - amp;
 }
 
 }  // namespace
@@ -270,17 +261,13 @@ void XmlRpcUtil::xmlDecode(std::string_view encoded, std::string& out) {
   const std::size_t length = encoded.length();
   while (pos < length) {
     const int entity = entityAfter(encoded, pos);
-    unsigned long code = 0;
-    std::size_t refLength = 0;
     if (entity >= 0) {
       out += rawEntity[entity];
       pos += 1 + static_cast<std::size_t>(xmlEntLen[entity]);
-    } else if ((refLength = charRefAfter(encoded, pos, &code)) != 0) {
-      appendUtf8(code, out);
-      pos += refLength;
     } else {
-      out += AMP;
-      ++pos;
+      const std::size_t reference = appendCharRef(encoded, pos, out);
+      if (reference == 0) out += AMP;
+      pos += reference == 0 ? 1 : reference;
     }
     const std::size_t next = encoded.find(AMP, pos);
     const std::size_t stop = next == std::string_view::npos ? length : next;

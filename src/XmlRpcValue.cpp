@@ -206,12 +206,31 @@ std::size_t readCdataName(std::string_view xml, std::size_t start, std::size_t c
   return close + etagLength;
 }
 
+// XmlRpcUtil::nextTagIs for the self-closing forms, which are looked for where
+// the usual tag is missing, on every member and at the end of every array; kept
+// inline, with a comparison of known length.
+template <std::size_t N>
+bool skipNextTag(const std::string& xml, int* offset, const char (&tag)[N]) {
+  constexpr std::size_t tagLength = N - 1;
+  if (*offset < 0) return false;
+  const char* text = xml.data();
+  const std::size_t length = xml.length();
+  std::size_t at = static_cast<std::size_t>(*offset);
+  while (at < length && (text[at] == ' ' || (text[at] >= '\t' && text[at] <= '\r')))
+    ++at;
+  if (at > length || length - at < tagLength || std::memcmp(text + at, tag, tagLength) != 0)
+    return false;
+  *offset = static_cast<int>(at + tagLength);
+  return true;
+}
+
 // Appends the next member name after `*offset` to `name` and moves the offset
 // past it; with no complete <name> element the offset stays and the name is "".
 void readName(const std::string& xml, int* offset, std::string& name) {
   int after = *offset;
   const std::string_view raw = XmlRpcUtil::parseTagView(NAME_TAG, xml, &after);
-  if (raw.find('<') == std::string_view::npos) {
+  // A name shorter than the opening of a CDATA section cannot hold one.
+  if (raw.length() < CDATA_OPEN_LENGTH || raw.find('<') == std::string_view::npos) {
     XmlRpcUtil::xmlDecode(raw, name);
     *offset = after;
     return;
@@ -565,7 +584,7 @@ bool XmlRpcValue::fromXml(const std::string& valueXml, int* offset) {
   invalidate();
   if (!XmlRpcUtil::nextTagIs(VALUE_TAG, valueXml, offset)) {
     // An empty string with no closing tag to look for.
-    if (!XmlRpcUtil::nextTagIs(EMPTY_VALUE_TAG, valueXml, offset)) return false;
+    if (!skipNextTag(valueXml, offset, EMPTY_VALUE_TAG)) return false;
     assertTypeOrInvalid(TypeString);
     return true;
   }
@@ -727,7 +746,7 @@ bool XmlRpcValue::arrayFromXml(const std::string& valueXml, int* offset) {
   NestingGuard nesting;
   if (!nesting.entered()) return false;
   if (!XmlRpcUtil::nextTagIs(DATA_TAG, valueXml, offset)) {
-    if (!XmlRpcUtil::nextTagIs(EMPTY_DATA_TAG, valueXml, offset)) return false;
+    if (!skipNextTag(valueXml, offset, EMPTY_DATA_TAG)) return false;
     invalidate();
     setSize(0);
     return true;
@@ -767,7 +786,7 @@ bool XmlRpcValue::structFromXml(const std::string& valueXml, int* offset) {
   XmlRpcValue repeated;
   while (XmlRpcUtil::nextTagIs(MEMBER_TAG, valueXml, offset)) {
     name.clear();
-    if (!XmlRpcUtil::nextTagIs(EMPTY_NAME_TAG, valueXml, offset)) readName(valueXml, offset, name);
+    if (!skipNextTag(valueXml, offset, EMPTY_NAME_TAG)) readName(valueXml, offset, name);
     // Members usually come in name order, so the end is the likely place.
     const std::size_t count = members.size();
     auto slot = members.try_emplace(members.end(), std::move(name));
