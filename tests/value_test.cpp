@@ -185,6 +185,8 @@ TEST(ValueXml, EachTypeWritesItsExactTextsAndReadsBack) {
 TEST(ValueXml, ReaderToleratesLooseTextAndFailsWithTheOffsetWhereItWas) {
   const std::string bad =
       "<value><array><data><value><i4>1</i4></value><value><boolean>2</boolean></value>";
+  const std::string kept =
+      "&#0;&#xD800;&#x110000;&#1114112;&#99999999999999999999;&#;&#x;&#65&#X41;";
   const std::string v = "<value>", ve = "</value>", d = "<dateTime.iso8601>",
                     de = "</dateTime.iso8601>";
   // clang-format off
@@ -207,7 +209,28 @@ TEST(ValueXml, ReaderToleratesLooseTextAndFailsWithTheOffsetWhereItWas) {
       {v + "<struct><member><name>a</name><value><i4>1</i4></value></member><member><name>a</name><value>dup"
        "</value></member><member><value>3</value></member></struct>" + ve, v + "<struct><member><name></name>"
        "<value>3</value></member><member><name>a</name><value><i4>1</i4></value></member></struct>" + ve, -1},
-      {nested(1024), nested(1024), -1}, {nested(1024, true), nested(1024, true), -1}};
+      {nested(1024), nested(1024), -1}, {nested(1024, true), nested(1024, true), -1},
+      {v + "<string><![CDATA[a&b<c>]]></string>" + ve, v + "a&amp;b&lt;c&gt;" + ve, -1},
+      {v + " <![CDATA[x]]> " + ve, v + " x " + ve, -1},
+      {v + "&lt;<![CDATA[&amp;]]]]>&gt;" + ve, v + "&lt;&amp;amp;]]&gt;" + ve, -1},
+      {v + "<string><![CDATA[a]]b]]>&amp;<![CDATA[]]></string>" + ve, v + "a]]b&amp;" + ve, -1},
+      {v + "<struct><member><name>a&amp;<![CDATA[</name>]]>b<![CDATA[<]]>&#65;</name><value>1</value></member>"
+       "</struct>" + ve, v + "<struct><member><name>a&amp;&lt;/name&gt;b&lt;A</name><value>1</value></member>"
+       "</struct>" + ve, -1},
+      {"<value/><value>x</value>", v + ve, 8}, {v + "<string/>" + ve, v + ve, -1},
+      {v + "<base64/>" + ve, v + "<base64></base64>" + ve, -1},
+      {v + "<array/>" + ve, v + "<array><data></data></array>" + ve, -1},
+      {v + "<array><data/></array>" + ve, v + "<array><data></data></array>" + ve, -1},
+      {v + "<struct/>" + ve, v + "<struct></struct>" + ve, -1},
+      {v + "<array><data><value/><value>x</value></data></array>" + ve,
+       v + "<array><data><value></value><value>x</value></data></array>" + ve, -1},
+      {v + "<struct><member> <name/><value>a</value></member><member><name>n</name><value>b</value></member>"
+       "</struct>" + ve, v + "<struct><member><name></name><value>a</value></member><member><name>n</name>"
+       "<value>b</value></member></struct>" + ve, -1},
+      {v + "&#233;&#xE9;&#xe9;&#x1F600;&#65;&#1114111;" + ve,
+       v + "\xC3\xA9\xC3\xA9\xC3\xA9\xF0\x9F\x98\x80" "A\xF4\x8F\xBF\xBF" + ve, -1},
+      {v + "&amp;#65;&#38;#65;&#38;lt;" + ve, v + "&amp;#65;&amp;#65;&amp;lt;" + ve, -1},
+      {v + kept + ve, v + XmlRpcUtil::xmlEncode(kept) + ve, -1}};
   // clang-format on
   // clang-format off
   const std::string failing[] = {"", "abc", "<Value>1</Value>", "<value><boolean>2</boolean></value>",
@@ -217,6 +240,7 @@ TEST(ValueXml, ReaderToleratesLooseTextAndFailsWithTheOffsetWhereItWas) {
       "<value><array><value><i4>1</i4></value></array></value>",
       "<value><struct><member><name>a</name><value><i4>x</i4></value></member></struct>",
       "<value><struct><member><name>a</name></member></struct></value>", nested(1025), nested(1025, true),
+      "<value><![CDATA[abc</value>", "<value><string>a<![CDATA[b]]>c",
       nested(200000), "<value><array><data>" + nested(1024) + "</data></array></value>"};
   // clang-format on
   auto read = [](const std::string& xml, const std::string& readsAs, int end) {
@@ -263,7 +287,7 @@ TEST(XmlEntities, OnlyTheFiveCharactersAndTheirEntitiesAreCoded) {
             std::string("a&lt;b&gt;c&amp;d&apos;e&quot;f\0\xff", 33));
   EXPECT_EQ(
       XmlRpcUtil::xmlDecode("&lt;&gt;&amp;&apos;&quot;a &nbsp; &#60; &LT; &lt &&lt;&amp;lt;&"),
-      "<>&'\"a &nbsp; &#60; &LT; &lt &<&lt;&");
+      "<>&'\"a &nbsp; < &LT; &lt &<&lt;&");
   std::string all;
   for (int c = 0; c < 256; ++c)
     all += static_cast<char>(c);
