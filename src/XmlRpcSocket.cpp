@@ -109,12 +109,14 @@ bool XmlRpcSocket::connect(int fd, const std::string& host, int port) {
   std::memset(&saddr, 0, sizeof(saddr));
   saddr.sin_family = AF_INET;
 
-  hostent* hp = ::gethostbyname(host.c_str());
-  if (hp == nullptr) return false;
-  if (hp->h_addrtype != AF_INET || hp->h_length != sizeof(saddr.sin_addr)) return false;
-
-  saddr.sin_family = static_cast<sa_family_t>(hp->h_addrtype);
-  std::memcpy(&saddr.sin_addr, hp->h_addr_list[0], sizeof(saddr.sin_addr));
+  // gethostbyname returns a dotted IPv4 address unchanged, but only after reading
+  // the resolver's configuration files, which costs more than the whole call.
+  if (::inet_pton(AF_INET, host.c_str(), &saddr.sin_addr) != 1) {
+    hostent* hp = ::gethostbyname(host.c_str());
+    if (hp == nullptr) return false;
+    if (hp->h_addrtype != AF_INET || hp->h_length != sizeof(saddr.sin_addr)) return false;
+    std::memcpy(&saddr.sin_addr, hp->h_addr_list[0], sizeof(saddr.sin_addr));
+  }
   saddr.sin_port = htons(static_cast<uint16_t>(port));
 
   if (::connect(fd, reinterpret_cast<sockaddr*>(&saddr), sizeof(saddr)) == 0) return true;

@@ -5,7 +5,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
 
 namespace XmlRpc {
 
@@ -13,19 +12,29 @@ const char XMLRPC_VERSION[] = "CORVANE 0.7";
 
 namespace {
 
+// The default sinks use <cstdio>: <iostream> would add its stream set-up to every
+// process start, and rpcset's whole run is little more than a start.
+
 // Formatted messages are cut to fit this buffer, the last byte kept for the NUL.
 constexpr int MESSAGE_BUFFER_SIZE = 1024;
 
 class DefaultLogHandler : public XmlRpcLogHandler {
  public:
   void log(int level, const char* msg) override {
-    if (level <= _verbosity) std::cout << msg << std::endl;
+    if (level > _verbosity) return;
+    std::fputs(msg, stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
   }
 };
 
 class DefaultErrorHandler : public XmlRpcErrorHandler {
  public:
-  void error(const char* msg) override { std::cerr << msg << std::endl; }
+  void error(const char* msg) override {
+    std::fputs(msg, stderr);
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+  }
 };
 
 void formatMessage(char (&buf)[MESSAGE_BUFFER_SIZE], const char* fmt, va_list va) {
