@@ -178,8 +178,6 @@ def main():
     print()
     print("| Whole call over loopback | Median |")
     print("|---|---:|")
-    rpcset = corvane["call/rpcset-process/iterations:200/manual_time"]
-    print(f"| rpcset process, small response | {rpcset['median_us'] / 1000:.2f} ms |")
     call = corvane["call/library-mixed-10m/iterations:15/manual_time"]
     print(f"| library call, 10 MB mixed response | {call['median_us'] / 1000:.1f} ms "
           f"({call['bytes_per_second'] / 1e6:.0f} MB/s) |")

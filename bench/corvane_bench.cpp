@@ -1,14 +1,12 @@
 // Throughput of the value coders on the payloads of make_payloads.py, the cost
-// of the response header scan and of framing bodies, and whole calls
+// of the response header scan and of framing bodies, and a library call
 // over loopback.
 //
 //   corvane_bench --payloads=DIR [Google Benchmark flags]
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <spawn.h>
 #include <strings.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,8 +26,6 @@
 #include "XmlRpcClient.h"
 #include "XmlRpcUtil.h"
 #include "XmlRpcValue.h"
-
-extern char** environ;
 
 using XmlRpc::XmlRpcClient;
 using XmlRpc::XmlRpcUtil;
@@ -348,45 +344,6 @@ class FixedServer {
   std::thread _thread;
 };
 
-const char SMALL_RESPONSE[] =
-    "<?xml version=\"1.0\"?>\r\n<methodResponse><params><param><value><i4>0</i4></value>"
-    "</param></params></methodResponse>\r\n";
-
-// rpcset started as a process for each call, as a provisioning script runs it.
-void rpcsetProcess(benchmark::State& state) {
-  FixedServer server(SMALL_RESPONSE);
-  const std::string port = std::to_string(server.port());
-  std::vector<std::string> args = {CORVANE_RPCSET, "127.0.0.1",         port,
-                                   "boot",         "00:11:22:33:44:55", "pxelinux.0"};
-  std::vector<char*> argv;
-  for (std::string& arg : args)
-    argv.push_back(&arg[0]);
-  argv.push_back(nullptr);
-
-  std::vector<double> seconds;
-  for (auto _ : state) {
-    const auto start = std::chrono::steady_clock::now();
-    pid_t pid;
-    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
-      state.SkipWithError("cannot start rpcset");
-      break;
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-    state.SetIterationTime(elapsed.count());
-    seconds.push_back(elapsed.count());
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-      state.SkipWithError("rpcset failed");
-      break;
-    }
-  }
-  if (!seconds.empty()) {
-    std::nth_element(seconds.begin(), seconds.begin() + seconds.size() / 2, seconds.end());
-    state.counters["median_us"] = seconds[seconds.size() / 2] * 1e6;
-  }
-}
-
 // One library call answered with a large response, on a kept connection.
 void libraryCall(benchmark::State& state, const std::string* body) {
   FixedServer server(*body);
@@ -460,10 +417,6 @@ int main(int argc, char** argv) {
         ->Args({10 * 1000 * 1000, chunk})
         ->Unit(benchmark::kMillisecond);
   }
-  benchmark::RegisterBenchmark("call/rpcset-process", rpcsetProcess)
-      ->UseManualTime()
-      ->Iterations(200)
-      ->Unit(benchmark::kMicrosecond);
   benchmark::RegisterBenchmark("call/library-mixed-10m", libraryCall, &bodies[MIXED_10M])
       ->UseManualTime()
       ->Iterations(15)

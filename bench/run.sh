@@ -1,6 +1,7 @@
 #!/bin/sh
 # Builds the benchmarks (preset "bench"), writes the payloads into the build
-# tree, runs Corvane and Python on them and prints one table.
+# tree, runs Corvane and Python on them and prints their tables, then the
+# start-up table of bench/startup.sh. Fails when a target is missed.
 #   bench/run.sh [Google Benchmark flags]
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -9,4 +10,9 @@ cd "$root"
 cmake --preset bench >/dev/null
 cmake --build --preset bench
 python3 bench/make_payloads.py "$build/payloads"
-exec python3 bench/compare.py --bench "$build/bench/corvane_bench" --payloads "$build/payloads" "$@"
+status=0
+python3 bench/compare.py --bench "$build/bench/corvane_bench" --payloads "$build/payloads" "$@" ||
+  status=$?
+echo
+"$build/bench/startup_bench" || status=$?
+exit "$status"
