@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
-# Builds rpcset, starts the demo provisioning server on a free loopback port,
-# sends it one boot and one dhcp call, shows what the server received, and
-# stops the server.
+# Builds rpcset alone (release preset: no tests, no GoogleTest), starts the demo
+# provisioning server on a free loopback port, sends it one boot and one dhcp
+# call, shows what the server received, and stops the server.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-cmake --preset test >/dev/null
-cmake --build --preset test >/dev/null
-rpcset=build/test/tool/rpcset
+cmake --preset release >/dev/null
+cmake --build --preset release --target rpcset >/dev/null
+rpcset=build/release/tool/rpcset
 
 received=$(mktemp)
 python3 -u examples/provision_server.py 0 >"$received" &
