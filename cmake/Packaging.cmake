@@ -76,9 +76,8 @@ include(CPack)
 if(CORVANE_PACKAGE_TEST)
   find_package(Python3 COMPONENTS Interpreter REQUIRED)
   enable_testing()
-  add_test(NAME Package.InstalledToolAndLibraryCallTheDemoServer
-           COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/tests/package_test.py
-                   --cmake ${CMAKE_COMMAND} --packages ${PROJECT_BINARY_DIR}
-                   --source-dir ${PROJECT_SOURCE_DIR})
-  set_tests_properties(Package.InstalledToolAndLibraryCallTheDemoServer PROPERTIES TIMEOUT 300)
+  add_test(NAME Install.test_Packages
+           COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/tests/tool_test.py Install.test_Packages
+                   --cmake=${CMAKE_COMMAND} --build-dir=${PROJECT_BINARY_DIR} --cxx=${CMAKE_CXX_COMPILER})
+  set_tests_properties(Install.test_Packages PROPERTIES TIMEOUT 300)
 endif()

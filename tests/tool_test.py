@@ -92,26 +92,50 @@ class Rpcset(unittest.TestCase):
 
 
 class Install(unittest.TestCase):
-    def test_Consumers(self):
-        def run(*cmd, **kwargs):
-            return subprocess.run(cmd, check=True, timeout=300, capture_output=True, text=True, **kwargs).stdout
-        with tempfile.TemporaryDirectory() as tmp:
-            prefix, consumer = tmp + "/prefix", ROOT + "/tests/install"
-            run(ARGS.cmake, "--install", ARGS.build_dir, "--prefix", prefix)
-            for path in ["bin/rpcset", "share/man/man1/rpcset.1", "include/corvane/XmlRpc.h", "include/corvane/base64.h"]:
-                self.assertTrue(os.path.exists(os.path.join(prefix, path)), path)
-            run(ARGS.cmake, "-S", consumer, "-B", tmp + "/by-cmake", "-G", "Ninja", f"-DCMAKE_PREFIX_PATH={prefix}",
-                f"-DCMAKE_CXX_COMPILER={ARGS.cxx}", f"-DCMAKE_CXX_FLAGS={ARGS.cxx_flags}",
-                f"-DCMAKE_EXE_LINKER_FLAGS={ARGS.linker_flags}")
-            run(ARGS.cmake, "--build", tmp + "/by-cmake")
+    def run_step(self, *cmd, **kwargs):
+        return subprocess.run(cmd, check=True, timeout=300, capture_output=True, text=True, **kwargs).stdout
+
+    def check_install(self, prefix, files, pkg_config=True):
+        """The files are there; rpcset and consumers built against `prefix` call the demo server."""
+        for path in files:
+            self.assertTrue(os.path.exists(os.path.join(prefix, path)), path)
+        build, consumer = prefix + "/../consumer", ROOT + "/tests/install"
+        self.run_step(ARGS.cmake, "-S", consumer, "-B", build, "-G", "Ninja", f"-DCMAKE_PREFIX_PATH={prefix}",
+                      f"-DCMAKE_CXX_COMPILER={ARGS.cxx}", f"-DCMAKE_CXX_FLAGS={ARGS.cxx_flags}",
+                      f"-DCMAKE_EXE_LINKER_FLAGS={ARGS.linker_flags}")
+        self.run_step(ARGS.cmake, "--build", build)
+        programs = [[build + "/consumer"]]
+        if pkg_config:
             env = dict(os.environ, PKG_CONFIG_PATH=glob.glob(prefix + "/lib*/pkgconfig")[0])
-            run(ARGS.cxx, "-std=c++17", *shlex.split(ARGS.cxx_flags), consumer + "/consumer.cpp", "-o",
-                tmp + "/by-pkgconfig", *run("pkg-config", "--cflags", "--libs", "corvane", env=env).split(),
-                *shlex.split(ARGS.linker_flags))
-            port, line = demo_server(self)
-            for program in [tmp + "/by-cmake/consumer", tmp + "/by-pkgconfig"]:
-                self.assertEqual(run(program, HOST, port) + line(),
-                                 "result 0\nSetBOOT proc_info='pxe' mac_info='00:11:22:33:44:55'\n")
+            self.run_step(ARGS.cxx, "-std=c++17", *shlex.split(ARGS.cxx_flags), consumer + "/consumer.cpp", "-o",
+                          build + "/by-pkgconfig", *self.run_step("pkg-config", "--cflags", "--libs", "corvane",
+                                                                  env=env).split(), *shlex.split(ARGS.linker_flags))
+            programs.append([build + "/by-pkgconfig"])
+        port, line = demo_server(self)
+        for program in programs:
+            self.assertEqual(self.run_step(*program, HOST, port) + line(),
+                             "result 0\nSetBOOT proc_info='pxe' mac_info='00:11:22:33:44:55'\n")
+        for host in [HOST, "localhost"]:
+            self.assertEqual(self.run_step(prefix + "/bin/rpcset", host, port, "dhcp", "m", "2", "i") + line(),
+                             "SetDHCP ps_num='2' mac_info='m' ip_info='i'\n")
+
+    def test_Consumers(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            self.run_step(ARGS.cmake, "--install", ARGS.build_dir, "--prefix", tmp + "/prefix")
+            self.check_install(tmp + "/prefix", ["share/man/man1/rpcset.1", "include/corvane/XmlRpc.h",
+                                                 "include/corvane/base64.h"])
+
+    def test_Packages(self):
+        """The Debian packages, unpacked with dpkg-deb: rpcset depends on libc6 alone."""
+        debs = [glob.glob(f"{ARGS.build_dir}/{name}_0.7.0_*.deb") for name in ("rpcset", "libcorvane-dev")]
+        self.assertEqual([len(found) for found in debs], [1, 1])
+        self.assertRegex(self.run_step("dpkg-deb", "-f", debs[0][0], "Depends"), r"\Alibc6 \([^,]*\)\n\Z")
+        with tempfile.TemporaryDirectory() as tmp:
+            for [deb] in debs:
+                self.run_step("dpkg-deb", "-x", deb, tmp)
+            self.check_install(tmp + "/usr", ["share/man/man1/rpcset.1.gz", "share/bash-completion/completions/rpcset",
+                                              "share/doc/rpcset/copyright", "share/doc/libcorvane-dev/copyright",
+                                              "include/corvane/XmlRpc.h"], pkg_config=False)
 
 
 if __name__ == "__main__":
