@@ -5,7 +5,6 @@
 #include <sys/time.h>
 
 #include <algorithm>
-#include <cmath>
 #include <ctime>
 
 #include "XmlRpcSource.h"
@@ -27,10 +26,11 @@ bool inSelectRange(int fd) {
 
 timeval toTimeval(double seconds) {
   seconds = std::min(std::max(seconds, 0.0), LONGEST_WAIT_S);
-  double wholeSeconds = std::floor(seconds);
+  // Not negative, so truncation rounds down; and rpcset need not load libm for floor().
   timeval tv;
-  tv.tv_sec = static_cast<time_t>(wholeSeconds);
-  tv.tv_usec = static_cast<suseconds_t>(std::floor((seconds - wholeSeconds) * 1000000.0)) % 1000000;
+  tv.tv_sec = static_cast<time_t>(seconds);
+  tv.tv_usec =
+      static_cast<suseconds_t>((seconds - static_cast<double>(tv.tv_sec)) * 1000000.0) % 1000000;
   return tv;
 }
 
