@@ -161,6 +161,18 @@ bool opensCdata(std::string_view xml, std::size_t at) {
   return xml.compare(at, CDATA_OPEN_LENGTH, CDATA_OPEN) == 0;
 }
 
+// Appends the text from `start` up to the CDATA section at `open`, entity-decoded, then the
+// section's content as is. Returns the offset after the section, or npos when it has no end.
+std::size_t appendUpToSectionEnd(std::string_view xml, std::size_t start, std::size_t open,
+                                 std::string& out) {
+  XmlRpcUtil::xmlDecode(xml.substr(start, open - start), out);
+  const std::size_t content = open + CDATA_OPEN_LENGTH;
+  const std::size_t close = xml.find(CDATA_CLOSE, content);
+  if (close == std::string_view::npos) return close;
+  out.append(xml.data() + content, close - content);
+  return close + CDATA_CLOSE_LENGTH;
+}
+
 // Appends the text from `start` to the first '<' that does not open a CDATA
 // section, entity-decoded outside sections and copied as is inside them; `lt`
 // is the first '<' at or after `start`, which opens a section. Returns where the
@@ -168,12 +180,8 @@ bool opensCdata(std::string_view xml, std::size_t at) {
 std::size_t appendTextWithCdata(std::string_view xml, std::size_t start, std::size_t lt,
                                 std::string& out) {
   while (opensCdata(xml, lt)) {
-    XmlRpcUtil::xmlDecode(xml.substr(start, lt - start), out);
-    const std::size_t content = lt + CDATA_OPEN_LENGTH;
-    const std::size_t close = xml.find(CDATA_CLOSE, content);
-    if (close == std::string_view::npos) return close;
-    out.append(xml.data() + content, close - content);
-    start = close + CDATA_CLOSE_LENGTH;
+    start = appendUpToSectionEnd(xml, start, lt, out);
+    if (start == std::string_view::npos) return start;
     lt = xml.find('<', start);
     if (lt == std::string_view::npos) return lt;
   }
@@ -191,12 +199,8 @@ std::size_t readCdataName(std::string_view xml, std::size_t start, std::size_t c
     // Bounded by the name's end, so that a message of many members stays linear.
     const std::size_t open = xml.substr(0, close).find(CDATA_OPEN, start);
     if (open == std::string_view::npos) break;
-    XmlRpcUtil::xmlDecode(xml.substr(start, open - start), name);
-    const std::size_t content = open + CDATA_OPEN_LENGTH;
-    const std::size_t end = xml.find(CDATA_CLOSE, content);
-    if (end == std::string_view::npos) return end;
-    name.append(xml.data() + content, end - content);
-    start = end + CDATA_CLOSE_LENGTH;
+    start = appendUpToSectionEnd(xml, start, open, name);
+    if (start == std::string_view::npos) return start;
     if (close < start) {
       close = xml.find(NAME_ETAG, start);
       if (close == std::string_view::npos) return close;
