@@ -271,8 +271,9 @@ TEST(ClientConnect, UnresolvedRefusedAndOutOfDescriptorsFailWithTheirLines) {
   EXPECT_FALSE(refused.execute("Echo", 1, result));
   EXPECT_EQ(refused.handleEvent(XmlRpcDispatch::EventException), 0u);
   rlimit saved, none{0, 0};
-  ::getrlimit(RLIMIT_NOFILE, &saved), none.rlim_max = saved.rlim_max,
-                                      ::setrlimit(RLIMIT_NOFILE, &none);
+  ::getrlimit(RLIMIT_NOFILE, &saved);
+  none.rlim_max = saved.rlim_max;
+  ::setrlimit(RLIMIT_NOFILE, &none);
   const bool ok = refused.execute("Echo", 1, result);
   ::setrlimit(RLIMIT_NOFILE, &saved);
   EXPECT_FALSE(ok);
