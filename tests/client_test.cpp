@@ -406,7 +406,7 @@ TEST(Proxy, RefusesCallsUntilAClientExistsAndTriesTenTimesToMakeOne) {
     failingAllocations = 0;
     EXPECT_TRUE(failures == 9 || failing.SetBoot("pxe", "00:11") == -1);
   }
-  EXPECT_EQ(proxy.RPCSrvConnect("127.0.0.1", port.c_str()) + proxy.RPCSrvConnect("127.0.0.1", "1"),
+  EXPECT_EQ(proxy.RPCSrvConnect("localhost", port.c_str()) + proxy.RPCSrvConnect("127.0.0.1", "1"),
             2);
   EXPECT_EQ(proxy.SetDHCP("2", "00:11", "10.0.0.9"), 0);  // through the first client
   EXPECT_NE(server.requests().at(0).find("<value>2</value></param><param><value>00:11</value>"),
