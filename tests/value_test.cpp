@@ -110,7 +110,9 @@ TEST(ValueModel, EqualityComparesTypesThenPayloadsAndCopiesAreDeep) {
   XmlRpcValue moved(std::move(copy));
   assigned = std::move(moved);
   EXPECT_EQ(text(assigned) + text(copy) + text(moved), "{changed,[k:{1.5}]}");
-  source = static_cast<const XmlRpcValue&>(source), source = source[1], source = source["k"],
+  source = static_cast<const XmlRpcValue&>(source);  // from itself, then from its own parts
+  source = source[1];
+  source = source["k"];
   source = source[0];
   XmlRpcValue s("self");
   s = static_cast<std::string&>(s).c_str();
