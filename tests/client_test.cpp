@@ -261,7 +261,10 @@ TEST(ClientFault, LargeRequestIntoAConnectionClosedWhileIdleIsSentAgain) {
   XmlRpcValue result;
   ASSERT_TRUE(client.execute("First", 1, result) && waitFor(server.fd(0), POLLIN) != 0);
   EXPECT_TRUE(client.execute("Large", std::string(3 << 20, 'x'), result));
-  EXPECT_GT(server.requests().at(1).size(), 3u << 20);
+  const std::string sent = server.requests().at(1);  // written in many pieces, each in its place
+  EXPECT_TRUE(sent.find("<value>" + std::string(3 << 20, 'x') +
+                        "</value></param></params></methodCall>\r\n") ==
+              sent.size() - (3 << 20) - 47);
   EXPECT_EQ(server.count("XmlRpcClient::writeRequest (attempt 2):"), 1);
   EXPECT_TRUE(server.errors.empty());
 }

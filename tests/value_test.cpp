@@ -203,6 +203,7 @@ TEST(ValueXml, ReaderToleratesLooseTextAndFailsWithTheOffsetWhereItWas) {
       {v + "<double> -2.5e3</double>" + ve, v + "<double>-2500.000000</double>" + ve, -1},
       {v + d + "20240102T03:04:05Z" + de + ve, v + d + "20240102T03:04:05" + de + ve, -1},
       {v + d + "2024-1 2T 3: 4: 5" + de + ve, v + d + "2024-102T03:04:05" + de + ve, -1},
+      {v + d + " 2024010T03:04:05" + de + ve, v + d + "20240100T03:04:05" + de + ve, -1},
       {v + "<base64> Zm\n9v </base64>" + ve, v + "<base64>Zm9v</base64>" + ve, -1},
       {v + "<array><data><value><i4>1</i4></value><value>2</value>",
        v + "<array><data><value><i4>1</i4></value><value>2</value></data></array>" + ve, -1},
