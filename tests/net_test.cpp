@@ -24,18 +24,21 @@ TEST(Log, HandlersGetEachLineUpToTheVerbosityAndEveryErrorCutTo1022Characters) {
   FILE *out = std::tmpfile(), *err = std::tmpfile();
   Fd savedOut(::dup(1)), savedErr(::dup(2));
   ::dup2(::fileno(out), 1), ::dup2(::fileno(err), 2);
-  XmlRpcUtil::log(1, "hidden"), XmlRpcUtil::log(0, "level zero"), XmlRpcLogHandler::setVerbosity(1);
-  XmlRpcUtil::log(1, "shown %d", 7), XmlRpcUtil::log(2, "hidden"),
-      XmlRpcLogHandler::getLogHandler()->log(3, "x");
-  setVerbosity(-1), XmlRpcUtil::log(0, "hidden"),
-      XmlRpcUtil::error("Error %d", XmlRpcLogHandler::getVerbosity());
-  std::fflush(nullptr), ::dup2(savedOut.fd, 1), ::dup2(savedErr.fd, 2), setVerbosity(0);
-  char text[64] = {};
-  EXPECT_TRUE(::pread(::fileno(out), text, 63, 0) > 0 &&
-              std::string(text) == "level zero\nshown 7\n")
-      << text;
-  EXPECT_TRUE(::pread(::fileno(err), text, 63, 0) > 0 && std::string(text, 9) == "Error -1\n")
-      << text;
+  XmlRpcUtil::log(1, "hidden");
+  XmlRpcUtil::log(0, "level zero");
+  XmlRpcLogHandler::setVerbosity(1);
+  XmlRpcUtil::log(1, "shown %d", 7);
+  XmlRpcUtil::log(2, "hidden");
+  XmlRpcLogHandler::getLogHandler()->log(3, "hidden: the handler checks the level too");
+  setVerbosity(-1);
+  XmlRpcUtil::log(0, "hidden");
+  XmlRpcUtil::error("Error %d", XmlRpcLogHandler::getVerbosity());
+  char text[64] = {}, errText[64] = {};  // read before anyone else flushes: each line is flushed
+  const bool read =
+      ::pread(::fileno(out), text, 63, 0) > 0 && ::pread(::fileno(err), errText, 63, 0) > 0;
+  ::dup2(savedOut.fd, 1), ::dup2(savedErr.fd, 2), setVerbosity(0);
+  EXPECT_TRUE(read && std::string(text) == "level zero\nshown 7\n") << text;
+  EXPECT_EQ(std::string(errText), "Error -1\n");
   std::fclose(out), std::fclose(err);
   Capture capture(3);
   const std::string x(1100, 'x');
@@ -171,6 +174,9 @@ TEST_F(Dispatch, ClearRemoveSetEventsExitAndTimeoutsKeepTheirRules) {
   EXPECT_EQ(masks(c), std::vector<unsigned>{W});
   clear();
   EXPECT_TRUE(journal.back() == "C:close" && _sources.empty());
+  Capture capture(2);
+  c.close();  // it has no descriptor left: nothing to close, nothing logged
+  EXPECT_TRUE(capture.logs.empty());
   int calls = 0;
   Source& d = source("D", [&](unsigned) {
     if (++calls == 3) exit();
