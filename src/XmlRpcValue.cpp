@@ -616,18 +616,13 @@ bool XmlRpcValue::fromXml(const std::string& valueXml, int* offset) {
     // An untyped value holding nothing but whitespace, or text from a CDATA section on.
     *offset = afterValueOffset;
     read = stringFromXml(valueXml, offset);
-  } else if (typeTag == EMPTY_STRING_TAG) {
-    assertTypeOrInvalid(TypeString);
-    read = true;
-  } else if (typeTag == EMPTY_STRUCT_TAG) {
-    assertStruct();
-    read = true;
-  } else if (typeTag == EMPTY_ARRAY_TAG) {
-    setSize(0);
-    read = true;
-  } else if (typeTag == EMPTY_BASE64_TAG) {
-    _value.asBinary = new BinaryData();
-    _type = TypeBase64;
+  } else if (typeTag == EMPTY_STRING_TAG || typeTag == EMPTY_STRUCT_TAG ||
+             typeTag == EMPTY_ARRAY_TAG || typeTag == EMPTY_BASE64_TAG) {
+    // The value is still invalid: it becomes the empty payload of that type.
+    assertTypeOrInvalid(typeTag == EMPTY_STRING_TAG   ? TypeString
+                        : typeTag == EMPTY_STRUCT_TAG ? TypeStruct
+                        : typeTag == EMPTY_ARRAY_TAG  ? TypeArray
+                                                      : TypeBase64);
     read = true;
   }
 
