@@ -1,13 +1,11 @@
-// What the tests share: loopback sockets, a capture of log and error lines, and a
-// scripted HTTP server on 127.0.0.1.
+// What the tests share: loopback sockets, a capture of log and error lines, and a scripted
+// HTTP server on 127.0.0.1.
 #pragma once
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <linux/sockios.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -36,25 +34,16 @@ inline short waitFor(int fd, short events, int ms = WAIT_MS) {
   pollfd p{fd, events, 0};
   return ::poll(&p, 1, ms) > 0 ? p.revents : 0;
 }
-// A socket on a free port of 127.0.0.1, listening unless `listens` is false: it then refuses.
-inline Fd bound(int* port, bool listens = true) {
+// A socket listening on a free port of 127.0.0.1.
+inline Fd bound(int* port) {
   Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
   socklen_t len = sizeof(a);
   ::bind(fd.fd, reinterpret_cast<sockaddr*>(&a), len);
   ::getsockname(fd.fd, reinterpret_cast<sockaddr*>(&a), &len);
-  if (listens) ::listen(fd.fd, 16);
+  ::listen(fd.fd, 16);
   *port = ntohs(a.sin_port);
   return fd;
-}
-inline Fd acceptFrom(int listener) {
-  return Fd(waitFor(listener, POLLIN) ? ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC) : -1);
-}
-// Closes `fd` so that its peer sees a reset rather than an end of file.
-inline void resetConnection(Fd& fd) {
-  linger abort{1, 0};
-  ::setsockopt(fd.fd, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
-  fd.reset();
 }
 inline std::string drain(int fd) {
   std::string out;
@@ -68,48 +57,51 @@ inline std::string drain(int fd) {
 class Capture : XmlRpc::XmlRpcLogHandler, XmlRpc::XmlRpcErrorHandler {
  public:
   explicit Capture(int verbosity = 5) : _saved(XmlRpc::getVerbosity()) {
-    XmlRpc::setVerbosity(verbosity), setLogHandler(this), setErrorHandler(this);
+    XmlRpc::setVerbosity(verbosity);
+    setLogHandler(this);
+    setErrorHandler(this);
   }
-  ~Capture() { XmlRpc::setVerbosity(_saved), setLogHandler(nullptr), setErrorHandler(nullptr); }
+  ~Capture() {
+    XmlRpc::setVerbosity(_saved);
+    setLogHandler(nullptr);
+    setErrorHandler(nullptr);
+  }
   int count(const std::string& prefix) const {
     int n = 0;
-    for (const auto& l : logs)
-      n += l.second.rfind(prefix, 0) == 0;
+    for (const std::string& line : logs)
+      n += line.rfind(prefix, 0) == 0;
     return n;
   }
   int fd(size_t connection) const {  // the descriptor of the client's nth connection
-    for (const auto& l : logs)
-      if (l.second.rfind("XmlRpcClient::doConnect: fd ", 0) == 0 && connection-- == 0)
-        return std::stoi(l.second.substr(28));
+    for (const std::string& line : logs)
+      if (line.rfind("XmlRpcClient::doConnect: fd ", 0) == 0 && connection-- == 0)
+        return std::stoi(line.substr(28));
     return -1;
   }
 
-  std::vector<std::pair<int, std::string>> logs;
-  std::vector<std::string> errors;
-  std::function<void(const char*)> onLog, onError;  // run on the reporting thread
+  std::vector<std::string> logs, errors;
   std::atomic<long> settled{0};  // bytes the client read in read loops that have ended
   std::atomic<int> ended{0};     // calls that ended: an error line or a complete response
 
  private:
-  void log(int level, const char* msg) override {
-    logs.emplace_back(level, msg);
+  void log(int, const char* msg) override {
+    logs.emplace_back(msg);
     if (long n; std::sscanf(msg, "XmlRpcSocket::nbRead: read/recv returned %ld.", &n) == 1)
       n > 0 ? void(_reading += n) : void(settled += std::exchange(_reading, 0));
-    ended += logs.back().second.rfind("XmlRpcClient::readResponse (read", 0) == 0;
-    if (onLog) onLog(msg);
+    ended += logs.back().rfind("XmlRpcClient::readResponse (read", 0) == 0;
     errno = EINTR;  // a handler may change errno: the stack must not depend on it
   }
   void error(const char* msg) override {
-    errors.emplace_back(msg), ++ended;
-    if (onError) onError(msg);
+    errors.emplace_back(msg);
+    ++ended;
   }
   int _saved;
   long _reading = 0;
 };
 
 // What a connection does after a reply: stays open; closes; closes with the end of file in
-// the segment of the reply's last piece; resets; resets as soon as the client holds the reply.
-enum class Then { Keep, Close, CloseEarly, Reset, ResetUnread };
+// the segment of the reply's last piece; resets.
+enum class Then { Keep, Close, CloseEarly, Reset };
 
 // A request's reply. Each piece goes out once the client has read all before it (or the call
 // ended), so that each arrives in a read of its own.
@@ -127,15 +119,19 @@ inline std::vector<std::string> pieces(const std::string& text, size_t size = 1)
   return out;
 }
 
-// Serves its connections one after the other, in a thread, to a client in this process, and
-// records the requests. It is that client's capture of log and error lines too.
+// Serves its connections in turn, in a thread, to a client in this process, and records the
+// requests. It is that client's capture of log and error lines too.
 class ScriptedServer : public Capture {
  public:
   explicit ScriptedServer(std::vector<Connection> script)
       : _script(std::move(script)), _listener(bound(&_port)), _thread([this] { run(); }) {
     ::alarm(20);  // a call without a time limit that never returns ends the test process
   }
-  ~ScriptedServer() { _stop = true, finish(), ::alarm(0); }
+  ~ScriptedServer() {
+    _stop = true;
+    finish();
+    ::alarm(0);
+  }
   int port() const { return _port; }
   std::vector<std::string> requests() {
     std::lock_guard<std::mutex> lock(_mutex);
@@ -157,15 +153,18 @@ class ScriptedServer : public Capture {
   }
   bool readRequest(int fd) {
     std::string request, more;
-    while (request.find("\r\n\r\n") == std::string::npos ||
-           request.size() < request.find("\r\n\r\n") + 4 +
-                                std::stoul(request.substr(request.find("Content-length: ") + 16)))
-      if (!readable(fd) || (more = drain(fd)).empty())
-        return false;
-      else
-        request += more;
+    auto complete = [&] {
+      const size_t end = request.find("\r\n\r\n");
+      return end != std::string::npos &&
+             request.size() >= end + 4 + std::stoul(request.substr(request.find("length: ") + 8));
+    };
+    while (!complete()) {
+      if (!readable(fd) || (more = drain(fd)).empty()) return false;
+      request += more;
+    }
     std::lock_guard<std::mutex> lock(_mutex);
-    return _requests.push_back(request), true;
+    _requests.push_back(request);
+    return true;
   }
   void serve(Fd& fd, const Exchange& x) {
     const int endedBefore = ended, on = 1;
@@ -178,20 +177,18 @@ class ScriptedServer : public Capture {
       if (::send(fd.fd, piece.data(), piece.size(), MSG_NOSIGNAL) < 0) return;
       if (early) ::shutdown(fd.fd, SHUT_WR);
       sent += piece.size();
-      int unacknowledged = 0;
-      wait([&] {
-        return last && x.then == Then::ResetUnread
-                   ? ::ioctl(fd.fd, SIOCOUTQ, &unacknowledged) != 0 || unacknowledged == 0
-                   : settled >= sent || ended > endedBefore;
-      });
+      wait([&] { return settled >= sent || ended > endedBefore; });
     }
-    if (x.then == Then::Reset || x.then == Then::ResetUnread) resetConnection(fd);
+    if (x.then == Then::Reset) {
+      const linger abort{1, 0};  // the peer sees a reset rather than an end of file
+      ::setsockopt(fd.fd, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
+    }
     if (x.then != Then::Keep) fd.reset();
   }
   void run() {
     for (const Connection& connection : _script) {
       if (!readable(_listener.fd)) return;
-      Fd fd = acceptFrom(_listener.fd);
+      Fd fd(::accept4(_listener.fd, nullptr, nullptr, SOCK_CLOEXEC));
       ++accepted;
       for (const Exchange& x : connection)
         if (fd.fd >= 0 && readRequest(fd.fd)) serve(fd, x);
