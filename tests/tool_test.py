@@ -47,48 +47,38 @@ def demo_server(test):
 
 
 class Rpcset(unittest.TestCase):
-    def test_CommandLine(self):
-        usage = "usage %s SRV_IP SRV_PORT " % ARGS.rpcset
-        port, requests = serve(self, b"HTTP/1.1 200 OK\r\nContent-length: 16\r\n\r\n<methodResponse>")
-        for words, out in [([], "[boot|dhcp] ..."), ([HOST, port], "[boot|dhcp] ..."),
-                           ([HOST, port, "boot", "m"], "boot MAC_INFO PROC_INFO"),
-                           ([HOST, port, "dhcp", "m", "2"], "dhcp MAC_INFO PS_NUM IP_INFO"),
-                           ([HOST, port, "Boot", "m", "p", "i"], None), ([HOST, port, "dhcp1", "m", "p", "i"], None)]:
-            result = rpcset(*map(str, words))
-            self.assertEqual((result.stdout, result.stderr, result.returncode),
-                             ((usage + out + "\n").encode() if out else b"", b"", 255 if out else 0), words)
-        self.assertEqual(requests, [])
-        for text in ["%dabc", "  %d", "+%d"]:  # the port is read up to its first non-digit
-            self.assertEqual(rpcset(HOST, text % port, "boot", "m", "p").returncode, 0)
-        self.assertEqual(requests, [request(port, "SetBOOT", ["p", "m"])] * 3)
-
-    def test_RequestBytesAndFailures(self):
+    def test_CommandLines(self):
+        """Each row: the server, the words after the program name ({h} and {p} its host and port),
+        the exit status, standard output, standard error (a pattern), and the calls received."""
         fault = b"<methodResponse><fault><value><int>4</int></value></fault></methodResponse>"
-        port, requests = serve(self, b"HTTP/1.1 200 OK\r\nContent-length: %d\r\n\r\n%s" % (len(fault), fault))
-        for words, method, params in [
-                (["boot", "beta", "alpha"], "SetBOOT", ["alpha", "beta"]),
-                (["dhcp", "00:11", "2", "10.0.0.9", "extra"], "SetDHCP", ["2", "00:11", "10.0.0.9"]),
-                (["boot", "a&b <c>", ""], "SetBOOT", ["", "a&amp;b &lt;c&gt;"])]:
+        servers = {"fault": serve(self, b"HTTP/1.1 200 OK\r\nContent-length: %d\r\n\r\n%s" % (len(fault), fault)),
+                   "silent": serve(self, b"")}  # closes each connection without a word
+        refusing = socket.socket()  # bound, not listening: it refuses, and holds its port
+        self.addCleanup(refusing.close)
+        refusing.bind((HOST, 0))
+        servers["refusing"] = refusing.getsockname()[1], []
+        usage = "usage %s SRV_IP SRV_PORT " % ARGS.rpcset
+        reset = r"Error in XmlRpcClient::readHeader: error while reading header \(error \d+\) on fd \d+\.\n"
+        for server, words, status, out, err, calls in [
+                ("fault", [], 255, usage + "[boot|dhcp] ...\n", "", []),
+                ("fault", ["{h}", "{p}"], 255, usage + "[boot|dhcp] ...\n", "", []),
+                ("fault", ["{h}", "{p}", "boot", "m"], 255, usage + "boot MAC_INFO PROC_INFO\n", "", []),
+                ("fault", ["{h}", "{p}", "dhcp", "m", "2"], 255, usage + "dhcp MAC_INFO PS_NUM IP_INFO\n", "", []),
+                ("fault", ["{h}", "{p}", "Boot", "m", "p", "i"], 0, "", "", []),
+                ("fault", ["{h}", "{p}", "dhcp1", "m", "p", "i"], 0, "", "", []),
+                ("fault", ["{h}", "{p}abc", "boot", "beta", "alpha"], 0, "", "", [("SetBOOT", ["alpha", "beta"])]),
+                ("fault", ["{h}", "  +{p}", "dhcp", "00:11", "2", "10.0.0.9", "extra"], 0, "", "",
+                 [("SetDHCP", ["2", "00:11", "10.0.0.9"])]),
+                ("fault", ["{h}", "{p}", "boot", "a&b <c>", ""], 0, "", "", [("SetBOOT", ["", "a&amp;b &lt;c&gt;"])]),
+                ("refusing", ["{h}", "{p}", "boot", "m", "p"], 0, "",
+                 r"Error in XmlRpcClient::writeRequest: write error \(error 111\)\.\n", []),
+                ("silent", ["{h}", "{p}", "boot", "m", "p"], 0, "", reset, [("SetBOOT", ["p", "m"])] * 2)]:
+            port, requests = servers[server]
             del requests[:]
-            result = rpcset(HOST, str(port), *words)  # a fault reply prints nothing
-            self.assertEqual((result.returncode, result.stdout, result.stderr, requests),
-                             (0, b"", b"", [request(port, method, params)]))
-        with socket.socket() as bound:  # bound, not listening: it refuses, and holds its port
-            bound.bind((HOST, 0))
-            result = rpcset(HOST, str(bound.getsockname()[1]), "boot", "m", "p")
-        self.assertEqual((result.returncode, result.stdout, result.stderr),
-                         (0, b"", b"Error in XmlRpcClient::writeRequest: write error (error 111).\n"))
-        port, requests = serve(self, b"")
-        result = rpcset(HOST, str(port), "boot", "m", "p")
-        self.assertRegex(result.stderr.decode(), r"\AError in XmlRpcClient::readHeader: error while reading header "
-                         r"\(error \d+\) on fd \d+\.\n\Z")
-        self.assertEqual((result.returncode, requests), (0, [request(port, "SetBOOT", ["p", "m"])] * 2))
-
-    def test_DemoServer(self):
-        port, line = demo_server(self)
-        for words, received in [(["boot", "00:11", "pxe"], "SetBOOT proc_info='pxe' mac_info='00:11'"),
-                                (["dhcp", " a ", "2", "<ip>"], "SetDHCP ps_num='2' mac_info=' a ' ip_info='<ip>'")]:
-            self.assertEqual(rpcset(HOST, port, *words).stdout + line().encode(), received.encode() + b"\n")
+            result = rpcset(*(word.format(h=HOST, p=port) for word in words))
+            self.assertEqual((result.returncode, result.stdout.decode()), (status, out), words)
+            self.assertRegex(result.stderr.decode(), r"\A" + err + r"\Z")
+            self.assertEqual(requests, [request(port, method, params) for method, params in calls])
 
 
 class Install(unittest.TestCase):
