@@ -1,6 +1,6 @@
 // The fuzz targets, one for each parser of bytes that come from a server, over one harness.
 // Each is built with CORVANE_FUZZ_TARGET naming it; under libFuzzer it is the entry point,
-// otherwise main() replays the files and folders named.
+// otherwise main() replays the folders named.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -138,21 +138,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 }
 
 #ifndef CORVANE_LIBFUZZER
+// Replays every file of the folders named; a broken property aborts with the input.
 int main(int argc, char** argv) {
-  namespace fs = std::filesystem;
-  std::vector<fs::path> inputs;
   for (int i = 1; i < argc; ++i)
-    if (fs::is_directory(argv[i]))
-      inputs.insert(inputs.end(), fs::directory_iterator(argv[i]), fs::directory_iterator());
-    else
-      inputs.emplace_back(argv[i]);
-  if (inputs.empty())
-    return std::fprintf(stderr, "usage: %s FILE_OR_FOLDER... (none found)\n", argv[0]), 1;
-  for (const fs::path& input : inputs) {
-    std::ifstream in(input, std::ios::binary);
-    const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    std::fprintf(stderr, "running %s\n", input.c_str());
-    LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-  }
+    for (const auto& entry : std::filesystem::directory_iterator(argv[i])) {
+      std::ifstream in(entry.path(), std::ios::binary);
+      const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+      LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    }
+  return argc > 1 ? 0 : 1;
 }
 #endif
