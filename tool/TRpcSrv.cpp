@@ -1,6 +1,7 @@
 // The proxy for the provisioning service.
 #include "TRpcSrv.h"
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "XmlRpcClient.h"
@@ -8,12 +9,66 @@
 
 namespace {
 
+using XmlRpc::XmlRpcValue;
+
 // Creating a client only allocates; attempts are repeated at once, without delay.
 constexpr int MAX_CONNECT_ATTEMPTS = 10;
 
+// Writes `text` on standard error under a heading, one line of it per line,
+// each behind `mark`, so that no byte of it can pass for a line of rpcset's own.
+void showText(const char* heading, char mark, const std::string& text) {
+  std::fprintf(stderr, "rpcset: %s, %zu bytes:\n", heading, text.size());
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = TRpcSrv::Escape(text.substr(start, end - start));
+    std::fprintf(stderr, "%c %s\n", mark, line.c_str());
+    start = end + 1;
+  }
+}
+
+// The library's client, which shows what it writes and reads while `show` is set.
+class ShowingClient : public XmlRpc::XmlRpcClient {
+ public:
+  ShowingClient(const char* host, int port, const bool& show)
+      : XmlRpcClient(host, port), _show(show) {}
+
+ protected:
+  bool writeRequest() override {
+    // Every attempt, a resend included, writes the request from its first byte.
+    if (_show && _bytesWritten == 0) showText("request", '>', _request);
+    return XmlRpcClient::writeRequest();
+  }
+
+  bool readResponse() override {
+    const bool reading = XmlRpcClient::readResponse();
+    if (_show && _connectionState == IDLE) showText("response body", '<', _response);
+    return reading;
+  }
+
+ private:
+  const bool& _show;
+};
+
+// The code and text of a well-formed fault value.
+bool readFault(XmlRpcValue& fault, int& code, std::string& text) {
+  if (fault.getType() != XmlRpcValue::TypeStruct || !fault.hasMember("faultCode") ||
+      !fault.hasMember("faultString"))
+    return false;
+  XmlRpcValue& codeValue = fault["faultCode"];
+  XmlRpcValue& textValue = fault["faultString"];
+  if (codeValue.getType() != XmlRpcValue::TypeInt || textValue.getType() != XmlRpcValue::TypeString)
+    return false;
+  code = codeValue;
+  text = static_cast<std::string&>(textValue);
+  return true;
+}
+
 }  // namespace
 
-TRpcSrv::TRpcSrv() : ConnState(0) {}
+TRpcSrv::TRpcSrv()
+    : ConnState(0), TimeLimit(-1.0), Verbose(false), Outcome(CALL_NOT_MADE), LastFaultCode(0) {}
 
 TRpcSrv::~TRpcSrv() = default;
 
@@ -24,7 +79,7 @@ int TRpcSrv::RPCSrvConnect(const char* host, const char* port) {
   for (int failures = 0; failures < MAX_CONNECT_ATTEMPTS; ++failures) {
     try {
       int portNumber = static_cast<int>(std::strtol(port, nullptr, 10));
-      SrvClient.reset(new XmlRpc::XmlRpcClient(host, portNumber));
+      SrvClient.reset(new ShowingClient(host, portNumber, Verbose));
       ConnState = 1;
       return 1;
     } catch (...) {
@@ -42,16 +97,49 @@ int TRpcSrv::SetDHCP(std::string first, std::string second, std::string third) {
   return call("SetDHCP", {&first, &second, &third});
 }
 
+std::string TRpcSrv::Escape(const std::string& text) {
+  std::string escaped;
+  escaped.reserve(text.size());
+  for (char c : text) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (c == '\n') {
+      escaped += "\\n";
+    } else if (c == '\t') {
+      escaped += "\\t";
+    } else if (c == '\r') {
+      escaped += "\\r";
+    } else if (c == '\\') {
+      escaped += "\\\\";
+    } else if (byte < 0x20 || byte == 0x7f) {
+      char hex[8];
+      std::snprintf(hex, sizeof(hex), "\\x%02x", byte);
+      escaped += hex;
+    } else {
+      escaped += c;
+    }
+  }
+  return escaped;
+}
+
 int TRpcSrv::call(const char* method, std::initializer_list<const std::string*> params) {
+  Outcome = CALL_NOT_MADE;
   if (ConnState != 1) return -1;
 
-  XmlRpc::XmlRpcValue args;
-  XmlRpc::XmlRpcValue result;
+  XmlRpcValue args;
+  XmlRpcValue result;
   int index = 0;
   for (const std::string* param : params)
-    args[index++] = XmlRpc::XmlRpcValue(*param);
+    args[index++] = XmlRpcValue(*param);
 
-  // The reply is not passed on: failures reach standard error through the stack.
-  SrvClient->execute(method, args, result);
+  // Failures reach standard error through the stack; the caller decides what
+  // to make of the outcome.
+  if (!SrvClient->execute(method, args, result, TimeLimit))
+    Outcome = CALL_FAILED;
+  else if (!SrvClient->isFault())
+    Outcome = CALL_SUCCEEDED;
+  else if (readFault(result, LastFaultCode, LastFaultString))
+    Outcome = CALL_FAULT;
+  else
+    Outcome = CALL_MALFORMED_FAULT;
   return 0;
 }

@@ -14,6 +14,18 @@ class XmlRpcClient;
 
 class TRpcSrv {
  public:
+  // What became of the last call.
+  enum CallOutcome {
+    CALL_NOT_MADE,
+    CALL_SUCCEEDED,
+    // The exchange failed; the client reported why on standard error.
+    CALL_FAILED,
+    // The server answered with a fault: FaultCode() and FaultString().
+    CALL_FAULT,
+    // A fault whose value is not an int faultCode with a string faultString.
+    CALL_MALFORMED_FAULT
+  };
+
   TRpcSrv();
   ~TRpcSrv();
   TRpcSrv(const TRpcSrv&) = delete;
@@ -24,10 +36,25 @@ class TRpcSrv {
   int RPCSrvConnect(const char* host, const char* port);
 
   // Sends "SetBOOT" with the string parameters (first, second). 0 when the
-  // call was made, whatever its outcome; -1 when not connected.
+  // call was made, whatever its outcome (see LastOutcome()); -1 when not connected.
   int SetBoot(std::string first, std::string second);
   // Sends "SetDHCP" with the string parameters (first, second, third).
   int SetDHCP(std::string first, std::string second, std::string third);
+
+  // Each later call gives up after `seconds`; a negative limit (the default)
+  // waits for as long as the server takes.
+  void SetTimeLimit(double seconds) { TimeLimit = seconds; }
+  // Shows every request as written and every response body as read on
+  // standard error, escaped (see Escape()) and marked line by line.
+  void SetVerbose(bool verbose) { Verbose = verbose; }
+
+  CallOutcome LastOutcome() const { return Outcome; }
+  int FaultCode() const { return LastFaultCode; }
+  const std::string& FaultString() const { return LastFaultString; }
+
+  // `text` with its control characters as C escapes (\n, \t, \r, others \xHH)
+  // and a backslash doubled, so that it cannot end or forge a line of output.
+  static std::string Escape(const std::string& text);
 
  private:
   int call(const char* method, std::initializer_list<const std::string*> params);
@@ -35,6 +62,12 @@ class TRpcSrv {
   // 1 connected, -1 the last attempt to make the client failed, 0 not yet.
   int32_t ConnState;
   std::unique_ptr<XmlRpc::XmlRpcClient> SrvClient;
+
+  double TimeLimit;
+  bool Verbose;
+  CallOutcome Outcome;
+  int LastFaultCode;
+  std::string LastFaultString;
 };
 
 #endif
