@@ -4,37 +4,16 @@
 // the same run. Every request must be the same bytes, or the comparison is void.
 //
 //   startup_bench [RUNS]   (RUNS of each process, 200 by default)
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <ctime>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
-extern char** environ;
+#include "process_bench.h"
 
 namespace {
 
-const char REPLY[] =
-    "HTTP/1.1 200 OK\r\nServer: startup_bench\r\nContent-Type: text/xml\r\n"
-    "Content-length: 112\r\n\r\n"
-    "<?xml version=\"1.0\"?>\r\n<methodResponse><params><param><value><i4>0</i4></value>"
-    "</param></params></methodResponse>\r\n";
-
-// No wait in the server is longer than this.
-constexpr int WAIT_MS = 5000;
 constexpr int WARM_UP_ROUNDS = 10;
 // The ratio of medians that rpcset must stay within.
 constexpr double TARGET_RATIO = 1.2;
@@ -42,126 +21,11 @@ constexpr double TARGET_RATIO = 1.2;
 const char MAC[] = "00:11:22:33:44:55";
 const char PROC[] = "pxelinux.0";
 
-// Answers one request per connection with REPLY and keeps the request's bytes.
-class Server {
- public:
-  Server() {
-    _listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(addr);
-    if (_listener < 0 || ::bind(_listener, reinterpret_cast<sockaddr*>(&addr), length) != 0 ||
-        ::listen(_listener, 16) != 0 ||
-        ::getsockname(_listener, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
-      std::perror("startup_bench: listen");
-      std::exit(1);
-    }
-    _port = ntohs(addr.sin_port);
-    _thread = std::thread([this] { serve(); });
-  }
-  ~Server() {
-    _stop = true;
-    _thread.join();
-    ::close(_listener);
-  }
-  Server(const Server&) = delete;
-  Server& operator=(const Server&) = delete;
-
-  int port() const { return _port; }
-
-  // The request of the last connection, or "" when none came.
-  std::string takeRequest() {
-    std::lock_guard<std::mutex> lock(_mutex);
-    std::string request;
-    request.swap(_request);
-    return request;
-  }
-
- private:
-  static bool readable(int fd) {
-    pollfd p{fd, POLLIN, 0};
-    return ::poll(&p, 1, WAIT_MS) == 1;
-  }
-
-  void serve() {
-    while (!_stop) {
-      pollfd p{_listener, POLLIN, 0};
-      if (::poll(&p, 1, 100) != 1) continue;
-      const int fd = ::accept(_listener, nullptr, nullptr);
-      if (fd < 0) continue;
-      std::string request;
-      if (readRequest(fd, request)) {
-        {
-          std::lock_guard<std::mutex> lock(_mutex);
-          _request = request;
-        }
-        (void)!::write(fd, REPLY, sizeof(REPLY) - 1);
-      }
-      ::close(fd);
-    }
-  }
-
-  // The header, then Content-length bytes of body.
-  static bool readRequest(int fd, std::string& in) {
-    std::size_t total = 0;
-    for (;;) {
-      const std::size_t end = in.find("\r\n\r\n");
-      if (end != std::string::npos && total == 0) {
-        const std::size_t field = in.find("Content-length: ");
-        if (field == std::string::npos || field > end) return false;
-        total = end + 4 + std::strtoul(in.c_str() + field + 16, nullptr, 10);
-      }
-      if (total != 0 && in.size() >= total) return in.size() == total;
-      char buf[4096];
-      if (!readable(fd)) return false;
-      const ssize_t n = ::read(fd, buf, sizeof(buf));
-      if (n <= 0) return false;
-      in.append(buf, static_cast<std::size_t>(n));
-    }
-  }
-
-  int _listener = -1;
-  int _port = 0;
-  std::atomic<bool> _stop{false};
-  std::mutex _mutex;
-  std::string _request;
-  std::thread _thread;
-};
-
 struct Program {
   const char* label;
   std::vector<std::string> args;
   std::vector<double> ms;
 };
-
-double now() {
-  timespec t;
-  ::clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
-}
-
-// Runs the program once; its time in milliseconds from spawn to reaped exit.
-double runOnce(Program& program) {
-  std::vector<char*> argv;
-  for (std::string& arg : program.args)
-    argv.push_back(&arg[0]);
-  argv.push_back(nullptr);
-  const double start = now();
-  pid_t pid;
-  if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
-    std::fprintf(stderr, "startup_bench: cannot start %s\n", argv[0]);
-    std::exit(1);
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  const double elapsed = now() - start;
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    std::fprintf(stderr, "startup_bench: %s failed (status %d)\n", program.label, status);
-    std::exit(1);
-  }
-  return elapsed;
-}
 
 // Nearest-rank percentile of sorted values.
 double percentile(const std::vector<double>& sorted, double p) {
@@ -178,7 +42,7 @@ int main(int argc, char* argv[]) {
     std::fprintf(stderr, "usage: %s [RUNS]\n", argv[0]);
     return 2;
   }
-  Server server;
+  LoopbackServer server;
   const std::string port = std::to_string(server.port());
   std::vector<Program> programs = {
       {"C client (bench/c_client.c)", {CORVANE_C_CLIENT, port, MAC, PROC}, {}},
@@ -194,8 +58,9 @@ int main(int argc, char* argv[]) {
     // Each round starts with another program, so that none always follows the same one.
     for (std::size_t i = 0; i < count; ++i) {
       Program& program = programs[(static_cast<std::size_t>(round + WARM_UP_ROUNDS) + i) % count];
-      const double ms = runOnce(program);
-      const std::string request = server.takeRequest();
+      const double ms = runProcess(program.args);
+      const std::vector<std::string> requests = server.takeRequests();
+      const std::string request = requests.size() == 1 ? requests[0] : "";
       if (expected.empty()) expected = request;
       if (request.empty() || request != expected) {
         std::fprintf(stderr,
