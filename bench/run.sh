@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds the benchmarks (preset "bench"), writes the payloads into the build
 # tree, runs Corvane and Python on them and prints their tables, then the
-# start-up table of bench/startup.sh. Fails when a target is missed.
+# start-up table of bench/startup.sh and the batch table of bench/batch.sh.
+# Fails when a target is missed.
 #   bench/run.sh [Google Benchmark flags]
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -15,4 +16,6 @@ python3 bench/compare.py --bench "$build/bench/corvane_bench" --payloads "$build
   status=$?
 echo
 "$build/bench/startup_bench" || status=$?
+echo
+"$build/bench/batch_bench" || status=$?
 exit "$status"
