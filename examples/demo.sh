@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds rpcset alone (release preset: no tests, no GoogleTest), starts the demo
 # provisioning server on a free loopback port, sends it one boot and one dhcp
-# call, shows what the server received, and stops the server.
+# call, shows what the server received, stops the server and says where rpcset is.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,8 +23,8 @@ done
 [ -n "$port" ] || { echo "the demo server did not start" >&2; exit 1; }
 
 run() {
-  echo "\$ rpcset $*"
-  "$rpcset" "$@" && echo "(exit status 0)"
+  echo "\$ rpcset --fail $*"
+  "$rpcset" --fail "$@" && echo "(exit status 0: the call succeeded)"
 }
 run 127.0.0.1 "$port" boot 00:11:22:33:44:55 pxe-image
 run 127.0.0.1 "$port" dhcp 00:11:22:33:44:55 2 10.0.0.42
@@ -32,3 +32,6 @@ run 127.0.0.1 "$port" dhcp 00:11:22:33:44:55 2 10.0.0.42
 echo
 echo "The server received:"
 sed '1d' "$received"
+
+echo
+echo "rpcset is built at $rpcset; try $rpcset --help."
