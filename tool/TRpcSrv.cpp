@@ -53,9 +53,8 @@ class ShowingClient : public XmlRpc::XmlRpcClient {
 
 // The code and text of a well-formed fault value.
 bool readFault(XmlRpcValue& fault, int& code, std::string& text) {
-  if (fault.getType() != XmlRpcValue::TypeStruct || !fault.hasMember("faultCode") ||
-      !fault.hasMember("faultString"))
-    return false;
+  if (fault.getType() != XmlRpcValue::TypeStruct) return false;
+  // A member that is missing is added as an invalid value, of neither type.
   XmlRpcValue& codeValue = fault["faultCode"];
   XmlRpcValue& textValue = fault["faultString"];
   if (codeValue.getType() != XmlRpcValue::TypeInt || textValue.getType() != XmlRpcValue::TypeString)
