@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The built rpcset run as a user runs it, against servers on 127.0.0.1 started here,
 and consumers built against an install. tool_test.py CLASS.TEST --rpcset=... ..."""
-import argparse, ctypes, glob, os, re, select, shlex, signal, socket, subprocess, sys, tempfile
+import argparse, contextlib, ctypes, glob, os, re, select, shlex, signal, socket, subprocess, sys, tempfile
 import threading, unittest
 
 HOST, TIMEOUT = "127.0.0.1", 20  # every run, read and wait ends by then
@@ -20,19 +20,43 @@ def request(port, method, params):
 
 
 def serve(test, answer):
-    """Records each request and answers it with `answer`, or closes without a word."""
-    listener, requests = socket.create_server((HOST, 0)), []
+    """Records each request on a kept connection and answers it with `answer` (or `answer(request)`): None
+    leaves it unanswered, b"" closes the connection without a word. Its port, requests and connections."""
+    listener, requests, connections = socket.create_server((HOST, 0)), [], []
     test.addCleanup(listener.close)
 
     def run():
-        while (conn := next(iter(select.select([listener], [], [], TIMEOUT)[0]), None)):
-            with conn.accept()[0] as c:
-                requests.append(c.recv(65536))
-                while not requests[-1].endswith(b"</methodCall>\r\n") and (more := c.recv(65536)):
-                    requests[-1] += more
-                c.sendall(answer)
+        with contextlib.suppress(OSError):  # the test closed the listener
+            while (conn := next(iter(select.select([listener], [], [], TIMEOUT)[0]), None)):
+                connections.append(conn.accept()[0])
+                with connections[-1] as c:
+                    while request := c.recv(65536):
+                        while not request.endswith(b"</methodCall>\r\n") and (more := c.recv(65536)):
+                            request += more
+                        requests.append(request)
+                        reply = answer(request) if callable(answer) else answer
+                        if reply == b"":
+                            break
+                        c.sendall(reply or b"")
     threading.Thread(target=run, daemon=True).start()
-    return listener.getsockname()[1], requests
+    return listener.getsockname()[1], requests, connections
+
+
+def response(inner):
+    body = b"<methodResponse>%s</methodResponse>" % inner
+    return b"HTTP/1.1 200 OK\r\nContent-length: %d\r\n\r\n%s" % (len(body), body)
+
+
+def fault(string_value):
+    return response(b"<fault><value><struct><member><name>faultCode</name><value><int>4</int></value></member>"
+                    b"<member><name>faultString</name><value>%s</value></member></struct></value></fault>" % string_value)
+
+
+OK, TIME_LIMIT = response(b"<params><param><value>0</value></param></params>"), "0.3"
+FAULT, FAULT_LINE = fault(b"no\nsuch\tMAC \x1b\\"), r"fault 4: no\nsuch\tMAC \x1b\\"
+USAGE = ("rpcset [OPTION...] SRV_IP SRV_PORT boot MAC_INFO PROC_INFO\nrpcset [OPTION...] SRV_IP SRV_PORT dhcp MAC_INFO "
+         "PS_NUM IP_INFO\nrpcset [OPTION...] --batch SRV_IP SRV_PORT < calls\n")
+LIMIT_ERROR = f"Error in XmlRpcClient::execute: no response within the time limit ({TIME_LIMIT} s).\n"
 
 
 def demo_server(test):
@@ -50,15 +74,28 @@ class Rpcset(unittest.TestCase):
     def test_CommandLines(self):
         """Each row: the server, the words after the program name ({h} and {p} its host and port),
         the exit status, standard output, standard error (a pattern), and the calls received."""
-        fault = b"<methodResponse><fault><value><int>4</int></value></fault></methodResponse>"
-        servers = {"fault": serve(self, b"HTTP/1.1 200 OK\r\nContent-length: %d\r\n\r\n%s" % (len(fault), fault)),
-                   "silent": serve(self, b"")}  # closes each connection without a word
+        servers = {"fault": serve(self, response(b"<fault><value><int>4</int></value></fault>")),
+                   "silent": serve(self, b""),  # closes each connection without a word
+                   "ok": serve(self, OK), "faulting": serve(self, FAULT), "mute": serve(self, None)}
         refusing = socket.socket()  # bound, not listening: it refuses, and holds its port
         self.addCleanup(refusing.close)
         refusing.bind((HOST, 0))
-        servers["refusing"] = refusing.getsockname()[1], []
+        servers["refusing"] = refusing.getsockname()[1], [], []
         usage = "usage %s SRV_IP SRV_PORT " % ARGS.rpcset
         reset = r"Error in XmlRpcClient::readHeader: error while reading header \(error \d+\) on fd \d+\.\n"
+        sent, body = request(servers["ok"][0], "SetBOOT", ["p", "m"]).decode(), OK.partition(b"\r\n\r\n")[2].decode()
+        shown = (f"rpcset: request, {len(sent)} bytes:\n" + "".join(f"> {line}\n" for line in sent.replace("\r", r"\r").split(
+            "\n")[:-1]) + f"rpcset: response body, {len(body)} bytes:\n< {body}\n")
+        usage_errors = [(["{h}", "{p}"], "too few words"), (["{h}", "{p}", "boot", "m"], "boot needs MAC_INFO PROC_INFO"),
+                        (["{h}", "{p}", "dhcp", "m", "2"], "dhcp needs MAC_INFO PS_NUM IP_INFO"),
+                        (["{h}", "{p}", "Boot", "m", "p"], "unknown operation Boot"),
+                        (["{h}", "{p}", "boot", "m", "p", "x"], "extra word x"), (["-b", "{h}", "{p}", "boot"], "extra word boot"),
+                        *[(["{h}", port, "boot", "m", "p"], "bad port " + port) for port in ["0", "65536", "+80", "8O", ""]],
+                        *[(["-t", limit, "{h}", "{p}", "boot", "m", "p"], "bad time limit " + limit)
+                          for limit in ["0", "0.0", ".5", "5.", "1e3", "-1", "x"]],
+                        (["--timeout=", "{h}", "{p}"], "bad time limit "), (["-t"], "option -t needs SECONDS"),
+                        *[([option, "{h}", "{p}", "boot", "m", "p"], "unknown option " + option)
+                          for option in ["-x", "-fv", "--fail=1", "--tim", "-"]]]
         for server, words, status, out, err, calls in [
                 ("fault", [], 255, usage + "[boot|dhcp] ...\n", "", []),
                 ("fault", ["{h}", "{p}"], 255, usage + "[boot|dhcp] ...\n", "", []),
@@ -72,13 +109,57 @@ class Rpcset(unittest.TestCase):
                 ("fault", ["{h}", "{p}", "boot", "a&b <c>", ""], 0, "", "", [("SetBOOT", ["", "a&amp;b &lt;c&gt;"])]),
                 ("refusing", ["{h}", "{p}", "boot", "m", "p"], 0, "",
                  r"Error in XmlRpcClient::writeRequest: write error \(error 111\)\.\n", []),
-                ("silent", ["{h}", "{p}", "boot", "m", "p"], 0, "", reset, [("SetBOOT", ["p", "m"])] * 2)]:
-            port, requests = servers[server]
+                ("silent", ["{h}", "{p}", "boot", "m", "p"], 0, "", reset, [("SetBOOT", ["p", "m"])] * 2),
+                # With options: an exit status that tells under --fail, a time limit, the traffic shown.
+                ("ok", ["-f", "{h}", "{p}", "boot", "m", "p"], 0, "", "", [("SetBOOT", ["p", "m"])]),
+                ("ok", ["-v", "{h}", "{p}", "boot", "m", "p"], 0, "", re.escape(shown), [("SetBOOT", ["p", "m"])]),
+                ("faulting", ["--fail", "--", "{h}", "{p}", "dhcp", "m", "2", "i"], 2, "",
+                 re.escape("rpcset: " + FAULT_LINE + "\n"), [("SetDHCP", ["2", "m", "i"])]),
+                ("faulting", ["--timeout=9", "{h}", "{p}", "boot", "m", "p"], 0, "", re.escape("rpcset: " + FAULT_LINE + "\n"),
+                 [("SetBOOT", ["p", "m"])]),
+                ("fault", ["-f", "{h}", "{p}", "boot", "m", "p"], 1, "",
+                 "rpcset: fault reply without an int faultCode and a string faultString\n", [("SetBOOT", ["p", "m"])]),
+                ("refusing", ["-f", "{h}", "{p}", "boot", "m", "p"], 1, "",
+                 r"Error in XmlRpcClient::writeRequest: write error \(error 111\)\.\n", []),
+                ("mute", ["-f", "-t", TIME_LIMIT, "{h}", "{p}", "boot", "m", "p"], 1, "", re.escape(LIMIT_ERROR),
+                 [("SetBOOT", ["p", "m"])]),
+                ("mute", ["--timeout", TIME_LIMIT, "{h}", "{p}", "boot", "m", "p"], 0, "", re.escape(LIMIT_ERROR),
+                 [("SetBOOT", ["p", "m"])]),
+                ("ok", ["-V"], 0, "rpcset 0.7.0\n", "", []), ("ok", ["--version", "-x"], 0, "rpcset 0.7.0\n", "", []),
+                ("ok", ["-f", "-h", "{h}"], 0, USAGE + rpcset("--help").stdout.decode()[len(USAGE):], "", []),  # as --help
+                *[("ok", ["-t", "1", "{h}", port, "boot", "m", "p"], 0, "", r"(.*\n)*", []) for port in ["1", "65535"]],
+                *[("ok", [flag, *words], 64, "", re.escape(f"rpcset: {reason}\n{USAGE}"), [])
+                  for words, reason in usage_errors for flag in ["-f", "--verbose"]]]:
+            port, requests, _ = servers[server]
             del requests[:]
             result = rpcset(*(word.format(h=HOST, p=port) for word in words))
             self.assertEqual((result.returncode, result.stdout.decode()), (status, out), words)
             self.assertRegex(result.stderr.decode(), r"\A" + err + r"\Z")
             self.assertEqual(requests, [request(port, method, params) for method, params in calls])
+
+    def test_Batch(self):
+        """Good lines, skipped lines, bad lines, faults and a failure, on one kept connection until a call
+        times out; with --fail the exit status is the worst of the lines."""
+        answers = {b">fault<": FAULT, b">mute<": None, b">badfault<": fault(b"<int>5</int>")}
+        port, requests, connections = serve(self, lambda request: next(
+            (answer for mac, answer in answers.items() if mac in request), OK))
+
+        def batch(flags, lines):
+            return subprocess.run([ARGS.rpcset, *flags, "-t", TIME_LIMIT, "--batch", HOST, str(port)],
+                                  input="\n".join(lines).encode(), capture_output=True, timeout=TIMEOUT)
+        result = batch(["-f"], ["boot a b", "", " \t ", "# boot c d", "dhcp m 2", "boot fault p", "boot mute p",
+                                "boot m p extra", " #x", "dhcp c\t3  d", "boot e f\r", "boot badfault p"])
+        self.assertEqual((result.returncode, result.stdout, result.stderr.decode().splitlines()), (64, b"", [
+            "rpcset: line 5: dhcp needs MAC_INFO PS_NUM IP_INFO", "rpcset: line 6: " + FAULT_LINE, LIMIT_ERROR[:-1],
+            "rpcset: line 7: call failed", "rpcset: line 8: extra word extra", "rpcset: line 9: unknown operation #x",
+            r"rpcset: line 11: control character in f\r",
+            "rpcset: line 12: fault reply without an int faultCode and a string faultString"]))
+        self.assertEqual((requests, len(connections)), ([request(port, method, params) for method, params in [
+            ("SetBOOT", ["b", "a"]), ("SetBOOT", ["p", "fault"]), ("SetBOOT", ["p", "mute"]), ("SetDHCP", ["3", "c", "d"]),
+            ("SetBOOT", ["p", "badfault"])]], 2))
+        for flags, lines, status in [(["-f"], ["boot fault p", "boot mute p"], 2), (["--fail"], ["boot mute p", "boot a b"], 1),
+                                     (["-f"], ["boot a b", ""], 0), ([], ["boot x", "boot fault p", "boot mute p"], 0)]:
+            self.assertEqual(batch(flags, lines).returncode, status, lines)
 
 
 class Install(unittest.TestCase):
