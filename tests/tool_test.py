@@ -86,6 +86,9 @@ class Rpcset(unittest.TestCase):
         sent, body = request(servers["ok"][0], "SetBOOT", ["p", "m"]).decode(), OK.partition(b"\r\n\r\n")[2].decode()
         shown = (f"rpcset: request, {len(sent)} bytes:\n" + "".join(f"> {line}\n" for line in sent.replace("\r", r"\r").split(
             "\n")[:-1]) + f"rpcset: response body, {len(body)} bytes:\n< {body}\n")
+        help = rpcset("--help").stdout.decode()  # the usage, then every option
+        self.assertTrue(help.startswith(USAGE) and all(option in help for option in [
+            "-f, --fail", "-t, --timeout SECONDS", "-v, --verbose", "-b, --batch", "-h, --help", "-V, --version"]))
         usage_errors = [(["{h}", "{p}"], "too few words"), (["{h}", "{p}", "boot", "m"], "boot needs MAC_INFO PROC_INFO"),
                         (["{h}", "{p}", "dhcp", "m", "2"], "dhcp needs MAC_INFO PS_NUM IP_INFO"),
                         (["{h}", "{p}", "Boot", "m", "p"], "unknown operation Boot"),
@@ -126,7 +129,7 @@ class Rpcset(unittest.TestCase):
                 ("mute", ["--timeout", TIME_LIMIT, "{h}", "{p}", "boot", "m", "p"], 0, "", re.escape(LIMIT_ERROR),
                  [("SetBOOT", ["p", "m"])]),
                 ("ok", ["-V"], 0, "rpcset 0.7.0\n", "", []), ("ok", ["--version", "-x"], 0, "rpcset 0.7.0\n", "", []),
-                ("ok", ["-f", "-h", "{h}"], 0, USAGE + rpcset("--help").stdout.decode()[len(USAGE):], "", []),  # as --help
+                ("ok", ["-f", "-h", "{h}"], 0, help, "", []),
                 *[("ok", ["-t", "1", "{h}", port, "boot", "m", "p"], 0, "", r"(.*\n)*", []) for port in ["1", "65535"]],
                 *[("ok", [flag, *words], 64, "", re.escape(f"rpcset: {reason}\n{USAGE}"), [])
                   for words, reason in usage_errors for flag in ["-f", "--verbose"]]]:
