@@ -53,7 +53,7 @@ def fault(string_value):
 
 
 OK, TIME_LIMIT = response(b"<params><param><value>0</value></param></params>"), "0.3"
-FAULT, FAULT_LINE = fault(b"no\nsuch\tMAC \x1b\\"), r"fault 4: no\nsuch\tMAC \x1b\\"
+FAULT, FAULT_LINE = fault(b"no\nsuch\tMAC \x1b\x7f\\ \xc3\xa9"), r"fault 4: no\nsuch\tMAC \x1b\x7f\\ é"
 USAGE = ("rpcset [OPTION...] SRV_IP SRV_PORT boot MAC_INFO PROC_INFO\nrpcset [OPTION...] SRV_IP SRV_PORT dhcp MAC_INFO "
          "PS_NUM IP_INFO\nrpcset [OPTION...] --batch SRV_IP SRV_PORT < calls\n")
 LIMIT_ERROR = f"Error in XmlRpcClient::execute: no response within the time limit ({TIME_LIMIT} s).\n"
