@@ -175,6 +175,11 @@ class XmlRpcValue {
   // Grows `array` to `size` elements; on reallocation to `capacity` the old
   // elements hand over their payloads instead of being deep-copied.
   static void growArray(ValueArray& array, std::size_t size, std::size_t capacity);
+
+  // A well-formed date is 17 characters; out-of-range fields are cut at 18.
+  static constexpr int DATE_BUFFER_SIZE = 20;
+  // The date text "YYYYMMDDTHH:MM:SS" of the record's fields as stored.
+  static void formatDate(const tm& t, char (&buf)[DATE_BUFFER_SIZE]);
 };
 
 }  // namespace XmlRpc
