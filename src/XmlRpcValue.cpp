@@ -52,6 +52,12 @@ XmlRpcValue::XmlRpcValue(void* value, int nBytes) : _type(TypeInvalid) {
   _type = TypeBase64;
 }
 
+XmlRpcValue XmlRpcValue::nil() {
+  XmlRpcValue value;
+  value._type = TypeNil;
+  return value;
+}
+
 XmlRpcValue::XmlRpcValue(const XmlRpcValue& rhs) : _type(TypeInvalid) {
   _value.asBinary = nullptr;
   copyPayload(rhs);
@@ -226,6 +232,8 @@ void XmlRpcValue::assertTypeOrInvalid(Type t) {
       case TypeStruct:
         _value.asStruct = new ValueStruct();
         break;
+      case TypeNil:
+        break;
       default:
         return;
     }
@@ -391,6 +399,9 @@ std::ostream& XmlRpcValue::write(std::ostream& os) const {
       os << ']';
       break;
     }
+    case TypeNil:
+      os << "nil";
+      break;
     default:
       break;
   }

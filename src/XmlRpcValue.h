@@ -22,7 +22,9 @@ class XmlRpcValue {
     TypeDateTime,
     TypeBase64,
     TypeArray,
-    TypeStruct
+    TypeStruct,
+    // The absence of a value, as <nil/>.
+    TypeNil
   };
 
   // Decoding fails on values nested deeper than this many arrays and structs,
@@ -48,6 +50,8 @@ class XmlRpcValue {
   XmlRpcValue(const std::string& xml, int* offset);
   // A deep copy.
   XmlRpcValue(const XmlRpcValue& rhs);
+  // A nil value, sent as <nil/>; equal only to another nil.
+  static XmlRpcValue nil();
   // Takes over the payload of `rhs`, which becomes invalid.
   XmlRpcValue(XmlRpcValue&& rhs) noexcept : _type(rhs._type), _value(rhs._value) {
     rhs._type = TypeInvalid;
@@ -105,6 +109,9 @@ class XmlRpcValue {
   // moves the offset past it; on failure the value is invalid and the offset
   // is unchanged.
   bool fromXml(const std::string& valueXml, int* offset);
+  // As above; when the read fails, `failure` says what could not be read, such
+  // as an integer beyond 32 bits, or is empty when the text holds no <value>.
+  bool fromXml(const std::string& valueXml, int* offset, std::string& failure);
   // One <value> element; the empty text for an invalid value.
   std::string toXml() const;
   // Appends the same text to `xml`.

@@ -1,6 +1,7 @@
 // The XML-RPC text form of values: the reader of <value> elements and the writers.
 #include "XmlRpcValue.h"
 
+#include <algorithm>
 #include <charconv>
 #include <climits>
 #include <cstdio>
@@ -23,6 +24,8 @@ const char BOOLEAN_ETAG[] = "</boolean>";
 const char INT_TAG[] = "<int>";
 const char I4_TAG[] = "<i4>";
 const char I4_ETAG[] = "</i4>";
+const char I8_TAG[] = "<i8>";
+const char EX_I8_TAG[] = "<ex:i8>";
 const char DOUBLE_TAG[] = "<double>";
 const char DOUBLE_ETAG[] = "</double>";
 const char STRING_TAG[] = "<string>";
@@ -40,13 +43,7 @@ const char MEMBER_TAG[] = "<member>";
 const char MEMBER_ETAG[] = "</member>";
 const char NAME_TAG[] = "<name>";
 const char NAME_ETAG[] = "</name>";
-const char EMPTY_VALUE_TAG[] = "<value/>";
-const char EMPTY_STRING_TAG[] = "<string/>";
-const char EMPTY_BASE64_TAG[] = "<base64/>";
-const char EMPTY_ARRAY_TAG[] = "<array/>";
-const char EMPTY_DATA_TAG[] = "<data/>";
-const char EMPTY_STRUCT_TAG[] = "<struct/>";
-const char EMPTY_NAME_TAG[] = "<name/>";
+const char NIL_VALUE[] = "<value><nil/></value>";
 const char CDATA_OPEN[] = "<![CDATA[";
 const char CDATA_CLOSE[] = "]]>";
 constexpr std::size_t CDATA_OPEN_LENGTH = sizeof(CDATA_OPEN) - 1;
@@ -55,6 +52,22 @@ constexpr std::size_t CDATA_CLOSE_LENGTH = sizeof(CDATA_CLOSE) - 1;
 // Numbers are formatted on the stack; texts are cut to two less than this,
 // except a double, which is then formatted again in full.
 constexpr int NUMBER_BUFFER_SIZE = 256;
+// The shortest fixed-point text of any double below 2^53 fits: at most 16 digits
+// before the point, or "0." and up to 323 zeros and 17 digits after it.
+constexpr int FIXED_DOUBLE_BUFFER_SIZE = 352;
+// A failure names the text that could not be read, cut to this many characters.
+constexpr std::size_t FAILURE_DETAIL_LENGTH = 40;
+
+// The elements that a server may send empty and self-closing, with or without
+// blanks before the slash, and the value each one stands for.
+struct EmptyForm {
+  std::string_view name;
+  XmlRpcValue::Type type;
+};
+const EmptyForm EMPTY_FORMS[] = {
+    {"string", XmlRpcValue::TypeString}, {"struct", XmlRpcValue::TypeStruct},
+    {"array", XmlRpcValue::TypeArray},   {"base64", XmlRpcValue::TypeBase64},
+    {"nil", XmlRpcValue::TypeNil},       {"ex:nil", XmlRpcValue::TypeNil}};
 
 typedef base64<char> Base64Coder;
 
@@ -113,32 +126,57 @@ void putDigits(char* p, int value, int count) {
   }
 }
 
-// How deep the container readers of this thread are, and whether one of them
-// refused to go deeper. A refusal must fail every enclosing container, which
-// otherwise would take the failed element for the end of an array.
-struct DecodeNesting {
-  int depth = 0;
-  bool tooDeep = false;
-};
-thread_local DecodeNesting decodeNesting;
+// How deep the container readers of this thread are. Any failure fails every
+// enclosing container, so a refusal to go deeper needs no flag of its own.
+thread_local int decodeDepth = 0;
 
 class NestingGuard {
  public:
-  NestingGuard() : _entered(++decodeNesting.depth <= XmlRpcValue::MAX_NESTING_DEPTH) {
-    if (!_entered) decodeNesting.tooDeep = true;
-  }
-  ~NestingGuard() {
-    if (--decodeNesting.depth == 0) decodeNesting.tooDeep = false;
-  }
+  NestingGuard() : _entered(++decodeDepth <= XmlRpcValue::MAX_NESTING_DEPTH) {}
+  ~NestingGuard() { --decodeDepth; }
   NestingGuard(const NestingGuard&) = delete;
   NestingGuard& operator=(const NestingGuard&) = delete;
 
   bool entered() const { return _entered; }
-  static bool tooDeep() { return decodeNesting.tooDeep; }
 
  private:
   bool _entered;
 };
+
+// Why the current read failed, kept by the innermost reader that knew: every
+// failure fails the readers around it, which then have nothing to add.
+thread_local std::string decodeFailure;
+
+// Notes why the read fails, with the text in question; returns false.
+bool failBecause(const char* reason, std::string_view detail = std::string_view()) {
+  if (!decodeFailure.empty()) return false;
+  decodeFailure = reason;
+  if (!detail.empty()) {
+    decodeFailure += ": ";
+    decodeFailure.append(detail.data(), std::min(detail.length(), FAILURE_DETAIL_LENGTH));
+  }
+  return false;
+}
+
+// isspace in the "C" locale, which the stack never changes.
+inline bool isSpace(char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+std::size_t skipSpace(const std::string& xml, std::size_t at) {
+  while (at < xml.length() && isSpace(xml[at]))
+    ++at;
+  return at;
+}
+
+// The text from `at` to the next tag, without the whitespace around it.
+std::string_view textAt(const std::string& xml, std::size_t at) {
+  at = skipSpace(xml, at);
+  std::size_t end = std::min(xml.find('<', at), xml.length());
+  while (end > at && isSpace(xml[end - 1]))
+    --end;
+  return std::string_view(xml).substr(at, end - at);
+}
 
 bool opensCdata(std::string_view xml, std::size_t at) {
   return xml.compare(at, CDATA_OPEN_LENGTH, CDATA_OPEN) == 0;
@@ -172,6 +210,29 @@ std::size_t appendTextWithCdata(std::string_view xml, std::size_t start, std::si
   return lt;
 }
 
+// Whether only whitespace lies between `at` and the next tag. A number's
+// element holding anything more does not hold the number the server meant.
+bool onlyBlanksBeforeTag(const std::string& xml, std::size_t at) {
+  at = skipSpace(xml, at);
+  return at < xml.length() && xml[at] == '<' && !opensCdata(xml, at);
+}
+
+// Whether a closing tag comes next, after whitespace: where an array's or a
+// struct's next element or member should start, nothing else may.
+bool closingTagNext(const std::string& xml, int offset) {
+  const std::size_t at = skipSpace(xml, static_cast<std::size_t>(offset));
+  return xml.compare(at, 2, "</") == 0;
+}
+
+// Appends the character data from `start` to the tag at `lt`, with CDATA
+// sections; returns where it ends, or npos when a section does not end.
+std::size_t appendCharacterData(const std::string& xml, std::size_t start, std::size_t lt,
+                                std::string& out) {
+  if (xml[lt + 1] == '!' && opensCdata(xml, lt)) return appendTextWithCdata(xml, start, lt, out);
+  XmlRpcUtil::xmlDecode(std::string_view(xml).substr(start, lt - start), out);
+  return lt;
+}
+
 // Reads the content of the <name> element whose content starts at `start` and
 // whose first "</name>" is at `close`, where CDATA sections may hold "</name>".
 // Returns the offset after the name's closing tag, or npos when it has none.
@@ -193,42 +254,73 @@ std::size_t readCdataName(std::string_view xml, std::size_t start, std::size_t c
   return close + etagLength;
 }
 
-// XmlRpcUtil::nextTagIs for the self-closing forms, which are looked for where
-// the usual tag is missing, on every member and at the end of every array; kept
-// inline, with a comparison of known length.
-template <std::size_t N>
-bool skipNextTag(const std::string& xml, int* offset, const char (&tag)[N]) {
-  constexpr std::size_t tagLength = N - 1;
+// Moves past the empty element "<name/>", or "<name />" with blanks before the
+// slash, when it comes next after whitespace.
+bool skipEmptyElement(const std::string& xml, int* offset, std::string_view name) {
   if (*offset < 0) return false;
-  const char* text = xml.data();
-  const std::size_t length = xml.length();
-  std::size_t at = static_cast<std::size_t>(*offset);
-  while (at < length && (text[at] == ' ' || (text[at] >= '\t' && text[at] <= '\r')))
-    ++at;
-  if (at > length || length - at < tagLength || std::memcmp(text + at, tag, tagLength) != 0)
+  std::size_t at = skipSpace(xml, static_cast<std::size_t>(*offset));
+  if (at == xml.length() || xml[at] != '<' || xml.compare(at + 1, name.length(), name) != 0)
     return false;
-  *offset = static_cast<int>(at + tagLength);
+  at = skipSpace(xml, at + 1 + name.length());
+  if (xml.compare(at, 2, "/>") != 0) return false;
+  *offset = static_cast<int>(at + 2);
   return true;
 }
 
-// Appends the next member name after `*offset` to `name` and moves the offset
-// past it; with no complete <name> element the offset stays and the name is "".
+// The value that an empty type element such as "<nil/>" or "<string />"
+// stands for; TypeInvalid for any other tag.
+XmlRpcValue::Type emptyElementType(std::string_view tag) {
+  if (tag.length() < 4 || tag.substr(tag.length() - 2) != "/>") return XmlRpcValue::TypeInvalid;
+  std::string_view name = tag.substr(1, tag.length() - 3);
+  while (!name.empty() && isSpace(name.back()))
+    name.remove_suffix(1);
+  for (const EmptyForm& form : EMPTY_FORMS)
+    if (form.name == name) return form.type;
+  return XmlRpcValue::TypeInvalid;
+}
+
+// Reads the member name that comes next, a <name> element or an empty one, into
+// `name` and moves the offset past it. With neither, or a <name> that does not
+// end, the name is "" and the offset stays, so that the member's value fails.
 void readName(const std::string& xml, int* offset, std::string& name) {
-  int after = *offset;
-  const std::string_view raw = XmlRpcUtil::parseTagView(NAME_TAG, xml, &after);
+  int content = *offset;
+  if (!XmlRpcUtil::nextTagIs(NAME_TAG, xml, &content)) {
+    skipEmptyElement(xml, offset, "name");
+    return;
+  }
+  const std::size_t start = static_cast<std::size_t>(content);
+  const std::size_t close = xml.find(NAME_ETAG, start);
+  if (close == std::string::npos) return;
+  const std::string_view raw = std::string_view(xml).substr(start, close - start);
   // A name shorter than the opening of a CDATA section cannot hold one.
   if (raw.length() < CDATA_OPEN_LENGTH || raw.find('<') == std::string_view::npos) {
     XmlRpcUtil::xmlDecode(raw, name);
-    *offset = after;
+    *offset = static_cast<int>(close + sizeof(NAME_ETAG) - 1);
     return;
   }
-  const std::size_t start = static_cast<std::size_t>(raw.data() - xml.data());
-  const std::size_t end = readCdataName(xml, start, start + raw.length(), name);
+  const std::size_t end = readCdataName(xml, start, close, name);
   if (end == std::string_view::npos) {
     name.clear();
     return;
   }
   *offset = static_cast<int>(end);
+}
+
+// Moves past the "</value>" that ends an element whose content has been read.
+// Text before it is passed over, but not the start of another element, which
+// would be lost unread; without a "</value>" the offset stays.
+bool skipToValueEnd(const std::string& xml, int* offset) {
+  constexpr std::size_t etagLength = sizeof(VALUE_ETAG) - 1;
+  for (std::size_t lt = xml.find('<', static_cast<std::size_t>(*offset)); lt != std::string::npos;
+       lt = xml.find('<', lt + 1)) {
+    if (xml[lt + 1] != '/')
+      return failBecause("an element before </value>", std::string_view(xml).substr(lt));
+    if (xml.compare(lt, etagLength, VALUE_ETAG) == 0) {
+      *offset = static_cast<int>(lt + etagLength);
+      return true;
+    }
+  }
+  return true;
 }
 
 // Where a reader may start: inside the text or at its end.
@@ -255,12 +347,19 @@ XmlRpcValue::XmlRpcValue(const std::string& xml, int* offset) : _type(TypeInvali
 
 // ---- XML decoding ----
 
+bool XmlRpcValue::fromXml(const std::string& valueXml, int* offset, std::string& failure) {
+  decodeFailure.clear();
+  const bool read = fromXml(valueXml, offset);
+  failure = read ? std::string() : decodeFailure;
+  return read;
+}
+
 bool XmlRpcValue::fromXml(const std::string& valueXml, int* offset) {
   const int savedOffset = *offset;
   invalidate();
   if (!XmlRpcUtil::nextTagIs(VALUE_TAG, valueXml, offset)) {
     // An empty string with no closing tag to look for.
-    if (!skipNextTag(valueXml, offset, EMPTY_VALUE_TAG)) return false;
+    if (!skipEmptyElement(valueXml, offset, "value")) return false;
     assertTypeOrInvalid(TypeString);
     return true;
   }
@@ -270,7 +369,7 @@ bool XmlRpcValue::fromXml(const std::string& valueXml, int* offset) {
   bool read = false;
   if (typeTag.empty() || typeTag == STRING_TAG) {
     read = stringFromXml(valueXml, offset);
-  } else if (typeTag == I4_TAG || typeTag == INT_TAG) {
+  } else if (typeTag == I4_TAG || typeTag == INT_TAG || typeTag == I8_TAG || typeTag == EX_I8_TAG) {
     read = intFromXml(valueXml, offset);
   } else if (typeTag == STRUCT_TAG) {
     read = structFromXml(valueXml, offset);
@@ -288,22 +387,19 @@ bool XmlRpcValue::fromXml(const std::string& valueXml, int* offset) {
     // An untyped value holding nothing but whitespace, or text from a CDATA section on.
     *offset = afterValueOffset;
     read = stringFromXml(valueXml, offset);
-  } else if (typeTag == EMPTY_STRING_TAG || typeTag == EMPTY_STRUCT_TAG ||
-             typeTag == EMPTY_ARRAY_TAG || typeTag == EMPTY_BASE64_TAG) {
+  } else if (const Type empty = emptyElementType(typeTag); empty != TypeInvalid) {
     // The value is still invalid: it becomes the empty payload of that type.
-    assertTypeOrInvalid(typeTag == EMPTY_STRING_TAG   ? TypeString
-                        : typeTag == EMPTY_STRUCT_TAG ? TypeStruct
-                        : typeTag == EMPTY_ARRAY_TAG  ? TypeArray
-                                                      : TypeBase64);
+    assertTypeOrInvalid(empty);
     read = true;
+  } else {
+    failBecause("an unknown type", typeTag);
   }
 
-  if (!read) {
+  if (!read || !skipToValueEnd(valueXml, offset)) {
     invalidate();
     *offset = savedOffset;
     return false;
   }
-  XmlRpcUtil::findTag(VALUE_ETAG, valueXml, offset);
   return true;
 }
 
@@ -312,7 +408,20 @@ bool XmlRpcValue::boolFromXml(const std::string& valueXml, int* offset) {
   const char* start = valueXml.c_str() + *offset;
   long n = 0;
   const char* end = readLong(start, &n);
-  if (end == start || (n != 0 && n != 1)) return false;
+  if (end == start) {
+    // The words, as some servers write them.
+    const std::size_t word = skipSpace(valueXml, static_cast<std::size_t>(*offset));
+    if (valueXml.compare(word, 4, "true") == 0) {
+      n = 1;
+      end = valueXml.c_str() + word + 4;
+    } else if (valueXml.compare(word, 5, "false") == 0) {
+      n = 0;
+      end = valueXml.c_str() + word + 5;
+    }
+  }
+  const std::size_t after = static_cast<std::size_t>(end - valueXml.c_str());
+  if (end == start || n < 0 || n > 1 || !onlyBlanksBeforeTag(valueXml, after))
+    return failBecause("not a boolean", textAt(valueXml, static_cast<std::size_t>(*offset)));
   invalidate();
   _value.asBool = n == 1;
   _type = TypeBoolean;
@@ -325,9 +434,14 @@ bool XmlRpcValue::intFromXml(const std::string& valueXml, int* offset) {
   const char* start = valueXml.c_str() + *offset;
   long n = 0;
   const char* end = readLong(start, &n);
-  if (end == start) return false;
+  const std::string_view text = textAt(valueXml, static_cast<std::size_t>(*offset));
+  if (end == start ||
+      !onlyBlanksBeforeTag(valueXml, static_cast<std::size_t>(end - valueXml.c_str())))
+    return failBecause("not an integer", text);
+  // Beyond 32 bits strtol's own limit is out of range too.
+  if (n < INT_MIN || n > INT_MAX) return failBecause("an integer beyond 32 bits", text);
   invalidate();
-  _value.asInt = n > INT_MAX ? INT_MAX : n < INT_MIN ? INT_MIN : static_cast<int>(n);
+  _value.asInt = static_cast<int>(n);
   _type = TypeInt;
   *offset += static_cast<int>(end - start);
   return true;
@@ -338,7 +452,9 @@ bool XmlRpcValue::doubleFromXml(const std::string& valueXml, int* offset) {
   const char* start = valueXml.c_str() + *offset;
   char* end = nullptr;
   const double d = std::strtod(start, &end);
-  if (end == start) return false;
+  if (end == start ||
+      !onlyBlanksBeforeTag(valueXml, static_cast<std::size_t>(end - valueXml.c_str())))
+    return failBecause("not a double", textAt(valueXml, static_cast<std::size_t>(*offset)));
   invalidate();
   _value.asDouble = d;
   _type = TypeDouble;
@@ -353,12 +469,8 @@ bool XmlRpcValue::stringFromXml(const std::string& valueXml, int* offset) {
   if (end == std::string::npos) return false;
   // Decoded straight from the message into the value's own string.
   std::unique_ptr<std::string> text(new std::string());
-  if (valueXml[end + 1] == '!' && opensCdata(valueXml, end)) {
-    end = appendTextWithCdata(valueXml, start, end, *text);
-    if (end == std::string::npos) return false;
-  } else {
-    XmlRpcUtil::xmlDecode(std::string_view(valueXml).substr(start, end - start), *text);
-  }
+  end = appendCharacterData(valueXml, start, end, *text);
+  if (end == std::string::npos) return false;
   invalidate();
   _value.asString = text.release();
   _type = TypeString;
@@ -372,9 +484,26 @@ bool XmlRpcValue::timeFromXml(const std::string& valueXml, int* offset) {
   const std::size_t end = valueXml.find('<', start);
   if (end == std::string::npos) return false;
   tm t = tm();
-  const char* d = valueXml.data() + start;
-  if (end - start >= 17 && isDigits(d, 8) && d[8] == 'T' && isDigits(d + 9, 2) && d[11] == ':' &&
-      isDigits(d + 12, 2) && d[14] == ':' && isDigits(d + 15, 2)) {
+  const std::size_t from = skipSpace(valueXml, start);
+  const char* d = valueXml.data() + from;
+  const std::size_t length = end - from;
+  const bool extended = length >= 19 && d[4] == '-';
+  std::size_t used = 0;
+  if (extended) {
+    // 2026-02-07T12:34:56, as some servers write it.
+    if (isDigits(d, 4) && isDigits(d + 5, 2) && d[7] == '-' && isDigits(d + 8, 2) && d[10] == 'T' &&
+        isDigits(d + 11, 2) && d[13] == ':' && isDigits(d + 14, 2) && d[16] == ':' &&
+        isDigits(d + 17, 2)) {
+      t.tm_year = digitsValue(d, 4);
+      t.tm_mon = digitsValue(d + 5, 2);
+      t.tm_mday = digitsValue(d + 8, 2);
+      t.tm_hour = digitsValue(d + 11, 2);
+      t.tm_min = digitsValue(d + 14, 2);
+      t.tm_sec = digitsValue(d + 17, 2);
+      used = 19;
+    }
+  } else if (length >= 17 && isDigits(d, 8) && d[8] == 'T' && isDigits(d + 9, 2) && d[11] == ':' &&
+             isDigits(d + 12, 2) && d[14] == ':' && isDigits(d + 15, 2)) {
     // The plain form, read as sscanf reads it.
     t.tm_year = digitsValue(d, 4);
     t.tm_mon = digitsValue(d + 4, 2);
@@ -382,14 +511,34 @@ bool XmlRpcValue::timeFromXml(const std::string& valueXml, int* offset) {
     t.tm_hour = digitsValue(d + 9, 2);
     t.tm_min = digitsValue(d + 12, 2);
     t.tm_sec = digitsValue(d + 15, 2);
+    used = 17;
   } else {
     // sscanf measures its whole input, so it gets the date text alone.
-    const std::string text = valueXml.substr(start, end - start);
-    if (std::sscanf(text.c_str(), "%4d%2d%2dT%2d:%2d:%2d", &t.tm_year, &t.tm_mon, &t.tm_mday,
-                    &t.tm_hour, &t.tm_min, &t.tm_sec) != 6) {
-      return false;
-    }
+    const std::string text = valueXml.substr(from, length);
+    int count = 0;
+    if (std::sscanf(text.c_str(), "%4d%2d%2dT%2d:%2d:%2d%n", &t.tm_year, &t.tm_mon, &t.tm_mday,
+                    &t.tm_hour, &t.tm_min, &t.tm_sec, &count) == 6)
+      used = static_cast<std::size_t>(count);
   }
+  const std::string_view text = textAt(valueXml, start);
+  if (used == 0) return failBecause("not a date", text);
+  // After the seconds: a fraction, which is dropped, and the zone, which must be UTC.
+  std::string_view rest(d + used, length - used);
+  if (!rest.empty() && rest[0] == '.') {
+    std::size_t digits = 1;
+    while (digits < rest.length() && rest[digits] >= '0' && rest[digits] <= '9')
+      ++digits;
+    rest.remove_prefix(digits);
+  }
+  if (!rest.empty() && rest[0] == 'Z') {
+    rest.remove_prefix(1);
+  } else if (!rest.empty() && (rest[0] == '+' || rest[0] == '-')) {
+    if (rest.compare(1, 5, "00:00") != 0) return failBecause("a date not in UTC", text);
+    rest.remove_prefix(6);
+  }
+  // The plain form passes over any text after its seconds.
+  if (extended && rest.find_first_not_of(" \t\n\v\f\r") != std::string_view::npos)
+    return failBecause("not a date", text);
   t.tm_isdst = -1;
   tm* record = new tm(t);
   invalidate();
@@ -402,10 +551,19 @@ bool XmlRpcValue::timeFromXml(const std::string& valueXml, int* offset) {
 bool XmlRpcValue::binaryFromXml(const std::string& valueXml, int* offset) {
   if (!readableOffset(valueXml, *offset)) return false;
   const std::size_t start = static_cast<std::size_t>(*offset);
-  const std::size_t end = valueXml.find('<', start);
+  std::size_t end = valueXml.find('<', start);
   if (end == std::string::npos) return false;
   std::unique_ptr<BinaryData> bytes(new BinaryData());
-  Base64Coder::getAppend(valueXml.data() + start, valueXml.data() + end, *bytes);
+  const char* text = valueXml.data() + start;
+  if (std::memchr(text, '&', end - start) == nullptr && !opensCdata(valueXml, end)) {
+    Base64Coder::getAppend(text, valueXml.data() + end, *bytes);
+  } else {
+    // Character data like any other: "&#10;" is a line break, which the decoder skips.
+    std::string decoded;
+    end = appendCharacterData(valueXml, start, end, decoded);
+    if (end == std::string::npos) return false;
+    Base64Coder::getAppend(decoded.data(), decoded.data() + decoded.length(), *bytes);
+  }
   invalidate();
   _value.asBinary = bytes.release();
   _type = TypeBase64;
@@ -415,9 +573,9 @@ bool XmlRpcValue::binaryFromXml(const std::string& valueXml, int* offset) {
 
 bool XmlRpcValue::arrayFromXml(const std::string& valueXml, int* offset) {
   NestingGuard nesting;
-  if (!nesting.entered()) return false;
+  if (!nesting.entered()) return failBecause("values nested too deeply");
   if (!XmlRpcUtil::nextTagIs(DATA_TAG, valueXml, offset)) {
-    if (!skipNextTag(valueXml, offset, EMPTY_DATA_TAG)) return false;
+    if (!skipEmptyElement(valueXml, offset, "data")) return failBecause("an array without <data>");
     invalidate();
     setSize(0);
     return true;
@@ -436,8 +594,10 @@ bool XmlRpcValue::arrayFromXml(const std::string& valueXml, int* offset) {
     if (!elements.back().fromXml(valueXml, offset)) break;
   }
   elements.pop_back();
-  // A malformed element ends the array, but one nested too deeply fails it.
-  if (NestingGuard::tooDeep()) {
+  // Only a closing tag ends the elements: an element that did not read fails the array.
+  if (!closingTagNext(valueXml, *offset)) {
+    failBecause("not an array element",
+                std::string_view(valueXml).substr(skipSpace(valueXml, *offset)));
     invalidate();
     return false;
   }
@@ -447,7 +607,7 @@ bool XmlRpcValue::arrayFromXml(const std::string& valueXml, int* offset) {
 
 bool XmlRpcValue::structFromXml(const std::string& valueXml, int* offset) {
   NestingGuard nesting;
-  if (!nesting.entered()) return false;
+  if (!nesting.entered()) return failBecause("values nested too deeply");
   invalidate();
   _value.asStruct = new ValueStruct();
   _type = TypeStruct;
@@ -457,17 +617,26 @@ bool XmlRpcValue::structFromXml(const std::string& valueXml, int* offset) {
   XmlRpcValue repeated;
   while (XmlRpcUtil::nextTagIs(MEMBER_TAG, valueXml, offset)) {
     name.clear();
-    if (!skipNextTag(valueXml, offset, EMPTY_NAME_TAG)) readName(valueXml, offset, name);
+    readName(valueXml, offset, name);
     // Members usually come in name order, so the end is the likely place.
     const std::size_t count = members.size();
     auto slot = members.try_emplace(members.end(), std::move(name));
     // A repeated name keeps the member read first.
     XmlRpcValue& member = members.size() != count ? slot->second : repeated;
     if (!member.fromXml(valueXml, offset)) {
+      failBecause("a struct member without a value",
+                  std::string_view(valueXml).substr(skipSpace(valueXml, *offset)));
       invalidate();
       return false;
     }
     XmlRpcUtil::nextTagIs(MEMBER_ETAG, valueXml, offset);
+  }
+  // Only a closing tag ends the members.
+  if (!closingTagNext(valueXml, *offset)) {
+    failBecause("not a struct member",
+                std::string_view(valueXml).substr(skipSpace(valueXml, *offset)));
+    invalidate();
+    return false;
   }
   return true;
 }
@@ -500,6 +669,9 @@ void XmlRpcValue::toXml(std::string& xml) const {
     case TypeStruct:
       structToXml(xml);
       break;
+    case TypeNil:
+      appendLiteral(xml, NIL_VALUE);
+      break;
     default:
       break;
   }
@@ -524,14 +696,28 @@ void XmlRpcValue::doubleToXml(std::string& xml) const {
   char buf[NUMBER_BUFFER_SIZE] = "";
   const int length =
       std::snprintf(buf, NUMBER_BUFFER_SIZE - 1, _doubleFormat.c_str(), _value.asDouble);
-  if (length <= NUMBER_BUFFER_SIZE - 2) {
-    appendTypedValue(xml, DOUBLE_TAG, buf, DOUBLE_ETAG);
+  if (length > NUMBER_BUFFER_SIZE - 2) {
+    // Cutting the text would put another number on the wire (1e300 under "%f").
+    std::string text(static_cast<std::size_t>(length), '\0');
+    std::snprintf(&text[0], text.length() + 1, _doubleFormat.c_str(), _value.asDouble);
+    appendTypedValue(xml, DOUBLE_TAG, text, DOUBLE_ETAG);
     return;
   }
-  // Cutting the text would put another number on the wire (1e300 under "%f").
-  std::string text(static_cast<std::size_t>(length), '\0');
-  std::snprintf(&text[0], text.length() + 1, _doubleFormat.c_str(), _value.asDouble);
-  appendTypedValue(xml, DOUBLE_TAG, text, DOUBLE_ETAG);
+  // The default six places lose what lies beyond them (1e-7 would leave as 0):
+  // such a double leaves with as few places as read back as the same double.
+  const double value = _value.asDouble;
+  if (_doubleFormat == "%f" && std::strtod(buf, nullptr) != value && value == value) {
+    char fixed[FIXED_DOUBLE_BUFFER_SIZE];
+    const std::to_chars_result r =
+        std::to_chars(fixed, fixed + sizeof(fixed), value, std::chars_format::fixed);
+    if (r.ec == std::errc()) {
+      appendTypedValue(xml, DOUBLE_TAG,
+                       std::string_view(fixed, static_cast<std::size_t>(r.ptr - fixed)),
+                       DOUBLE_ETAG);
+      return;
+    }
+  }
+  appendTypedValue(xml, DOUBLE_TAG, buf, DOUBLE_ETAG);
 }
 
 void XmlRpcValue::stringToXml(std::string& xml) const {
