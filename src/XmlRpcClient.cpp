@@ -37,6 +37,12 @@ constexpr size_t TRANSFER_ENCODING_FIELD_SIZE = sizeof(TRANSFER_ENCODING_FIELD) 
 constexpr size_t LONGEST_FIELD_SIZE = TRANSFER_ENCODING_FIELD_SIZE;
 const char CHUNKED[] = "chunked";
 constexpr size_t CHUNKED_SIZE = sizeof(CHUNKED) - 1;
+const char CONNECTION_FIELD[] = "Connection:";
+constexpr size_t CONNECTION_FIELD_SIZE = sizeof(CONNECTION_FIELD) - 1;
+
+// An error line shows at most 1,022 characters: a longer status line, or more
+// of a response, is not escaped only to be cut.
+constexpr size_t SHOWN_TEXT_LIMIT = 1024;
 
 // Room for a colon or the blank line around any int.
 constexpr int NUMBER_TEXT_SIZE = 32;
@@ -90,6 +96,93 @@ std::string fieldValue(const std::string& header, size_t pos) {
   return header.substr(pos, end - pos);
 }
 
+// Whether the comma-separated list `value` holds `token`, in any letter case.
+bool listHolds(const std::string& value, const char* token) {
+  const size_t tokenSize = std::strlen(token);
+  for (size_t start = 0; start <= value.length();) {
+    size_t end = std::min(value.find(',', start), value.length());
+    const size_t next = end + 1;
+    while (start < end && isBlank(value[start]))
+      ++start;
+    while (end > start && isBlank(value[end - 1]))
+      --end;
+    if (end - start == tokenSize && strncasecmp(value.c_str() + start, token, tokenSize) == 0)
+      return true;
+    start = next;
+  }
+  return false;
+}
+
+// Whether the server closes the connection after this response: it says
+// "Connection: close", or speaks HTTP/1.0 and does not say "keep-alive".
+bool closesAfterResponse(const std::string& header, size_t bodyStart) {
+  bool closes = header.compare(0, 8, "HTTP/1.0") == 0;
+  for (size_t field = header.find('\n') + 1; field > 0 && field < bodyStart;
+       field = header.find('\n', field) + 1) {
+    if (strncasecmp(header.c_str() + field, CONNECTION_FIELD, CONNECTION_FIELD_SIZE) != 0) continue;
+    const std::string value = fieldValue(header, field + CONNECTION_FIELD_SIZE);
+    if (listHolds(value, "close")) return true;
+    if (listHolds(value, "keep-alive")) closes = false;
+  }
+  return closes;
+}
+
+// The length of the UTF-8 sequence at `at`, or 0 when the bytes there are none.
+size_t utf8Length(const std::string& text, size_t at) {
+  const unsigned char lead = static_cast<unsigned char>(text[at]);
+  size_t length = 0;
+  // The second byte's range excludes overlong forms, surrogates and code points beyond U+10FFFF.
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    low = lead == 0xE0 ? 0xA0 : 0x80;
+    high = lead == 0xED ? 0x9F : 0xBF;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    low = lead == 0xF0 ? 0x90 : 0x80;
+    high = lead == 0xF4 ? 0x8F : 0xBF;
+  }
+  if (length == 0 || at + length > text.length()) return 0;
+  for (size_t i = 1; i < length; ++i) {
+    const unsigned char next = static_cast<unsigned char>(text[at + i]);
+    if (next < (i == 1 ? low : 0x80) || next > (i == 1 ? high : 0xBF)) return 0;
+  }
+  return length;
+}
+
+// `text` as one line that a peer cannot turn into lines of its own: control
+// characters (C1 ones included) and bytes that are not UTF-8 become escapes.
+std::string escapedForLog(const std::string& text) {
+  std::string out;
+  for (size_t at = 0; at < text.length() && out.length() < SHOWN_TEXT_LIMIT;) {
+    const unsigned char c = static_cast<unsigned char>(text[at]);
+    const size_t sequence = c < 0x80 ? 1 : utf8Length(text, at);
+    const bool control =
+        c < 0x20 || c == 0x7F || (c == 0xC2 && static_cast<unsigned char>(text[at + 1]) < 0xA0);
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (sequence == 0 || control) {
+      // A C1 control is two bytes, each shown.
+      for (size_t i = 0; i < std::max<size_t>(sequence, 1); ++i) {
+        char hex[5];
+        std::snprintf(hex, sizeof(hex), "\\x%02X", static_cast<unsigned char>(text[at + i]));
+        out += hex;
+      }
+    } else {
+      out.append(text, at, sequence);
+    }
+    at += std::max<size_t>(sequence, 1);
+  }
+  return out;
+}
+
 }  // namespace
 
 XmlRpcClient::XmlRpcClient(const char* host, int port, const char* uri)
@@ -106,6 +199,7 @@ XmlRpcClient::XmlRpcClient(const char* host, int port, const char* uri)
       _contentLength(0),
       _framing(BODY_BY_LENGTH),
       _keptConnection(false),
+      _closeAfterResponse(false),
       _headerScanPos(0),
       _lengthValuePos(std::string::npos),
       _codingValuePos(std::string::npos),
@@ -187,10 +281,19 @@ unsigned XmlRpcClient::handleEvent(unsigned eventType) {
 }
 
 bool XmlRpcClient::setupConnection() {
-  if ((_connectionState != NO_CONNECTION && _connectionState != IDLE) || _eof) close();
+  // A kept connection carries this call only if nothing came on it after the
+  // last response: no end, no reset, no bytes nobody asked for.
+  bool kept = _connectionState == IDLE && !_eof && getfd() != -1;
+  if (kept && !XmlRpcSocket::nothingToRead(getfd())) {
+    XmlRpcUtil::log(4,
+                    "XmlRpcClient::setupConnection: the kept connection has ended or holds "
+                    "bytes nobody asked for.");
+    kept = false;
+  }
+  if ((_connectionState != NO_CONNECTION && !kept) || _eof) close();
   _eof = false;
-  _keptConnection = _connectionState == IDLE;
-  if (!_keptConnection && !doConnect()) return false;
+  _keptConnection = kept;
+  if (!kept && !doConnect()) return false;
 
   _connectionState = WRITE_REQUEST;
   _bytesWritten = 0;
@@ -421,6 +524,8 @@ XmlRpcClient::HeaderStatus XmlRpcClient::parseHeader() {
     XmlRpcUtil::log(4, "client reads the body until the server closes the connection");
   }
 
+  _closeAfterResponse = closesAfterResponse(_header, bodyStart);
+  _statusLine = fieldValue(_header.substr(0, SHOWN_TEXT_LIMIT), 0);
   _response = _header.substr(bodyStart);
   _header.clear();
   _chunkStep = CHUNK_SIZE;
@@ -431,8 +536,15 @@ XmlRpcClient::HeaderStatus XmlRpcClient::parseHeader() {
 }
 
 XmlRpcClient::BodyStatus XmlRpcClient::parseBody() {
-  if (_framing == BODY_BY_LENGTH)
-    return static_cast<int>(_response.length()) < _contentLength ? BODY_INCOMPLETE : BODY_COMPLETE;
+  if (_framing == BODY_BY_LENGTH) {
+    if (static_cast<int>(_response.length()) < _contentLength) return BODY_INCOMPLETE;
+    // Bytes beyond the length belong to no response.
+    if (static_cast<int>(_response.length()) > _contentLength) {
+      _response.resize(static_cast<size_t>(_contentLength));
+      _closeAfterResponse = true;
+    }
+    return BODY_COMPLETE;
+  }
   if (_framing == BODY_UNTIL_CLOSE) return _eof ? BODY_COMPLETE : BODY_INCOMPLETE;
   if (_chunkStep == CHUNK_FAILED) return BODY_INVALID;
 
@@ -485,6 +597,7 @@ XmlRpcClient::BodyStatus XmlRpcClient::parseBody() {
   _decodedSize = out;
   if (_chunkStep == CHUNK_DONE) {
     // Bytes after the last chunk's trailer belong to no response.
+    if (in < length) _closeAfterResponse = true;
     _response.resize(out);
     return BODY_COMPLETE;
   }
@@ -533,6 +646,10 @@ bool XmlRpcClient::readResponse() {
   XmlRpcUtil::log(3, "XmlRpcClient::readResponse (read %d bytes)",
                   static_cast<int>(_response.length()));
   XmlRpcUtil::log(5, "response:\n%s", _response.c_str());
+  if (_closeAfterResponse) {
+    XmlRpcUtil::log(4, "XmlRpcClient::readResponse: the connection carries no further call.");
+    XmlRpcSource::close();
+  }
 
   // Returning false ends this client's part in the dispatcher's run; the
   // IDLE state tells execute() that the response is complete.
@@ -543,10 +660,14 @@ bool XmlRpcClient::readResponse() {
 bool XmlRpcClient::parseResponse(XmlRpcValue& result) {
   int offset = 0;
   if (!XmlRpcUtil::findTag(METHODRESPONSE_TAG, _response, &offset)) {
+    // An error page says more by its status line than by its body.
+    const size_t code = _statusLine.find(' ') + 1;
+    const std::string status =
+        code > 0 && _statusLine.compare(code, 1, "2") == 0 ? "" : " (" + _statusLine + ")";
     XmlRpcUtil::error(
-        "Error in XmlRpcClient::parseResponse: Invalid response - no methodResponse. "
+        "Error in XmlRpcClient::parseResponse: Invalid response - no methodResponse%s. "
         "Response:\n%s",
-        _response.c_str());
+        escapedForLog(status).c_str(), escapedForLog(_response).c_str());
     return false;
   }
 
@@ -559,14 +680,17 @@ bool XmlRpcClient::parseResponse(XmlRpcValue& result) {
     XmlRpcUtil::error(
         "Error in XmlRpcClient::parseResponse: Invalid response - no param or fault tag. "
         "Response:\n%s",
-        _response.c_str());
+        escapedForLog(_response).c_str());
     _response.clear();
     return false;
   }
 
-  if (!result.fromXml(_response, &offset)) {
-    XmlRpcUtil::error("Error in XmlRpcClient::parseResponse: Invalid response value. Response:\n%s",
-                      _response.c_str());
+  std::string failure;
+  if (!result.fromXml(_response, &offset, failure)) {
+    if (!failure.empty()) failure = " (" + failure + ")";
+    XmlRpcUtil::error(
+        "Error in XmlRpcClient::parseResponse: Invalid response value%s. Response:\n%s",
+        escapedForLog(failure).c_str(), escapedForLog(_response).c_str());
     _response.clear();
     return false;
   }

@@ -114,6 +114,11 @@ class XmlRpcClient : public XmlRpcSource {
   BodyFraming _framing;
   // The current call runs on a connection kept from an earlier call.
   bool _keptConnection;
+  // The server closes the connection after the current response, or sent
+  // bytes beyond it: the connection carries no further call.
+  bool _closeAfterResponse;
+  // The first line of the current response's header, for error lines.
+  std::string _statusLine;
 
   XmlRpcDispatch _disp;
 

@@ -80,6 +80,12 @@ bool XmlRpcSocket::nbWrite(int fd, const std::string& s, int* bytesSoFar) {
   return true;
 }
 
+bool XmlRpcSocket::nothingToRead(int fd) {
+  char byte;
+  const ssize_t n = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+}
+
 bool XmlRpcSocket::setReuseAddr(int fd) {
   int flag = 1;
   return ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &flag, sizeof(flag)) == 0;

@@ -21,6 +21,9 @@ class XmlRpcSocket {
   // Writes `s` from `*bytesSoFar` on, advancing it, until done or the socket
   // would block. False only on a fatal error; never raises SIGPIPE.
   static bool nbWrite(int fd, const std::string& s, int* bytesSoFar);
+  // True when a read on `fd` would block now: no bytes, no end of file and no
+  // error are waiting. Reads nothing.
+  static bool nothingToRead(int fd);
 
   static bool setReuseAddr(int fd);
   // Binds to `port` on every local IPv4 address.
