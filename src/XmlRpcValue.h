@@ -58,7 +58,10 @@ class XmlRpcValue {
     rhs._value.asBinary = nullptr;
   }
 
-  ~XmlRpcValue() { invalidate(); }
+  // Elements left behind by a growing array are invalid: they cost no call.
+  ~XmlRpcValue() {
+    if (_type != TypeInvalid) invalidate();
+  }
 
   // Frees the payload; the value becomes invalid.
   void clear() { invalidate(); }

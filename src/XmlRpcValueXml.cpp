@@ -315,7 +315,7 @@ bool skipToValueEnd(const std::string& xml, int* offset) {
        lt = xml.find('<', lt + 1)) {
     if (xml[lt + 1] != '/')
       return failBecause("an element before </value>", std::string_view(xml).substr(lt));
-    if (xml.compare(lt, etagLength, VALUE_ETAG) == 0) {
+    if (xml.length() - lt >= etagLength && std::memcmp(&xml[lt], VALUE_ETAG, etagLength) == 0) {
       *offset = static_cast<int>(lt + etagLength);
       return true;
     }
