@@ -52,9 +52,10 @@ constexpr std::size_t CDATA_CLOSE_LENGTH = sizeof(CDATA_CLOSE) - 1;
 // Numbers are formatted on the stack; texts are cut to two less than this,
 // except a double, which is then formatted again in full.
 constexpr int NUMBER_BUFFER_SIZE = 256;
-// The shortest fixed-point text of any double below 2^53 fits: at most 16 digits
-// before the point, or "0." and up to 323 zeros and 17 digits after it.
-constexpr int FIXED_DOUBLE_BUFFER_SIZE = 352;
+// Room for any double in "%.16e": a sign, 17 digits, the point and "e-308".
+constexpr int SCIENTIFIC_BUFFER_SIZE = 32;
+// Seventeen significant digits read back as the same double, whatever it is.
+constexpr int MAX_DOUBLE_PRECISION = 16;
 // A failure names the text that could not be read, cut to this many characters.
 constexpr std::size_t FAILURE_DETAIL_LENGTH = 40;
 
@@ -321,6 +322,42 @@ bool skipToValueEnd(const std::string& xml, int* offset) {
     }
   }
   return true;
+}
+
+// The text of `value` with the fewest digits after the point that reads back as
+// `value`, and no exponent. The fewest significant digits that read back give it;
+// more digits never read back worse, so they are found by halving.
+std::string shortestFixed(double value) {
+  char text[SCIENTIFIC_BUFFER_SIZE];
+  int low = 0;
+  int high = MAX_DOUBLE_PRECISION;
+  while (low < high) {
+    const int middle = (low + high) / 2;
+    std::snprintf(text, sizeof(text), "%.*e", middle, value);
+    if (std::strtod(text, nullptr) == value)
+      high = middle;
+    else
+      low = middle + 1;
+  }
+  std::snprintf(text, sizeof(text), "%.*e", low, value);
+  // The text is [-]D[.DDD]e<exponent>; its digits are placed around the point.
+  const char* p = text;
+  std::string fixed;
+  if (*p == '-') fixed += *p++;
+  std::string digits(1, *p);
+  if (low > 0) digits.append(p + 2, static_cast<std::size_t>(low));
+  const int exponent = std::atoi(std::strchr(p, 'e') + 1);
+  if (exponent < 0) {
+    fixed += "0.";
+    fixed.append(static_cast<std::size_t>(-exponent - 1), '0');
+    fixed += digits;
+  } else {
+    const std::size_t whole = static_cast<std::size_t>(exponent) + 1;
+    if (digits.length() < whole) digits.append(whole - digits.length(), '0');
+    fixed.append(digits, 0, whole);
+    if (digits.length() > whole) fixed.append(".").append(digits, whole, std::string::npos);
+  }
+  return fixed;
 }
 
 // Where a reader may start: inside the text or at its end.
@@ -707,15 +744,8 @@ void XmlRpcValue::doubleToXml(std::string& xml) const {
   // such a double leaves with as few places as read back as the same double.
   const double value = _value.asDouble;
   if (_doubleFormat == "%f" && std::strtod(buf, nullptr) != value && value == value) {
-    char fixed[FIXED_DOUBLE_BUFFER_SIZE];
-    const std::to_chars_result r =
-        std::to_chars(fixed, fixed + sizeof(fixed), value, std::chars_format::fixed);
-    if (r.ec == std::errc()) {
-      appendTypedValue(xml, DOUBLE_TAG,
-                       std::string_view(fixed, static_cast<std::size_t>(r.ptr - fixed)),
-                       DOUBLE_ETAG);
-      return;
-    }
+    appendTypedValue(xml, DOUBLE_TAG, shortestFixed(value), DOUBLE_ETAG);
+    return;
   }
   appendTypedValue(xml, DOUBLE_TAG, buf, DOUBLE_ETAG);
 }
