@@ -505,7 +505,7 @@ XmlRpcClient::HeaderStatus XmlRpcClient::parseHeader() {
         strncasecmp(coding.c_str(), CHUNKED, CHUNKED_SIZE) != 0) {
       XmlRpcUtil::error(
           "Error in XmlRpcClient::readHeader: unsupported Transfer-Encoding (%.60s%s).",
-          coding.c_str(), _codingFields > 1 ? ", ..." : "");
+          escapedForLog(coding).c_str(), _codingFields > 1 ? ", ..." : "");
       return HEADER_INVALID;
     }
     _framing = BODY_CHUNKED;
