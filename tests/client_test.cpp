@@ -2,8 +2,12 @@
 // of response and its error line, the kept connection and its one resend, time limits; and
 // the socket helpers that the client does not use itself.
 #include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
+#include <csignal>
 
 #include "XmlRpcSocket.h"
 #include "support.h"
@@ -93,15 +97,17 @@ TEST(ClientResponse, EachReplyGivesItsOutcomeWhateverTheReadSizes) {
                     cut = okReply().substr(0, okReply().size() - 9);
   const std::string h = "HTTP/1.1 200 OK\r\n", chunks = h + "Transfer-Encoding: chunked\r\n\r\n",
                     chunkError = "Error in XmlRpcClient::readResponse: malformed chunked body (",
-                    w[] = {"<MethodResponse><params><param><value>7</value></param>",
-                           "<methodResponse><params></params></methodResponse>",
-                           "<methodResponse><params><param><i4>7</i4></param>"};
+                    w[] = {
+                        "<MethodResponse><params><param><value>7</value></param>",
+                        "<methodResponse><params></params></methodResponse>",
+                        "<methodResponse><params><param><i4>7</i4></param>",
+                        "<methodResponse><params><param><value><int>1099511627776</int></value>"};
   // clang-format off
   const struct { std::string reply; Then then; std::string error; } cases[] = {
       {okReply(), Then::Keep, ""},
       {h + "Content-length: " + n + "\n\n" + BODY, Then::Keep, ""},
       {h + "CONTENT-LENGTH: 3\r\ncontent-Length: " + n + "\r\n\r\n" + BODY, Then::Keep, ""},
-      {"HTTP/1.1 500 Error\r\nX-Content-length: " + n + "\r\n\r\n" + BODY + "<junk/>", Then::Keep, ""},
+      {"HTTP/1.1 500 Error\r\nX-Content-length: " + n + "\r\n\r\n" + BODY, Then::Keep, ""},
       {okReply("junk <methodResponse>\r\n <params>\n\t<param>\r\n <value><i4>7</i4></value>"), Then::Keep, ""},
       {h + "Content-length:" + n + "\r\n\r\n" + BODY, Then::Keep, ""},
       {h + "Content-length:\t \t" + n + "\r\n\r\n" + BODY, Then::Keep, ""},
@@ -109,7 +115,7 @@ TEST(ClientResponse, EachReplyGivesItsOutcomeWhateverTheReadSizes) {
       {chunks + chunked(25), Then::Keep, ""},
       {h + "transfer-encoding:\tCHUNKED \r\n\r\n" + chunked(1), Then::Keep, ""},
       {h + "Content-length: 5\r\nTransfer-Encoding: chunked\r\n\r\n" + chunked(26, "", "", "%zX"), Then::Keep, ""},
-      {chunks + chunked(15, " ;a=b;c=\"d;e\"", "X-Sum: 1\r\nX-More: 2\r\n") + "junk", Then::Keep, ""},
+      {chunks + chunked(15, " ;a=b;c=\"d;e\"", "X-Sum: 1\r\nX-More: 2\r\n"), Then::Keep, ""},
       {chunks + "1g\r\n" + BODY, Then::Keep, chunkError + "bad chunk size)."},
       {chunks + "80000000\r\n", Then::Keep, chunkError + "chunk size too large)."},
       {chunks + "3\r\nabcd\r\n", Then::Keep, chunkError + "no line end after chunk data)."},
@@ -127,7 +133,12 @@ TEST(ClientResponse, EachReplyGivesItsOutcomeWhateverTheReadSizes) {
       {okReply("<methodCall/>"), Then::Keep, BAD + " - no methodResponse. Response:\n<methodCall/>"},
       {okReply(w[0]), Then::Keep, BAD + " - no methodResponse. Response:\n" + w[0]},
       {okReply(w[1]), Then::Keep, BAD + " - no param or fault tag. Response:\n" + w[1]},
-      {okReply(w[2]), Then::Keep, BAD + " value. Response:\n" + w[2]}};
+      {okReply(w[2]), Then::Keep, BAD + " value. Response:\n" + w[2]},
+      {okReply(w[3]), Then::Keep, BAD + " value (an integer beyond 32 bits: 1099511627776). Response:\n" + w[3]},
+      {okReply("<html>\r\n\x1b[2J\xff\xc2\x9b\xc3\xa9\t"), Then::Keep,
+       BAD + " - no methodResponse. Response:\n<html>\\r\\n\\x1B[2J\\xFF\\xC2\\x9B\xc3\xa9\\t"},
+      {"HTTP/1.1 500 Internal Server Error\r\nContent-length: 4\r\n\r\nFail", Then::Keep,
+       BAD + " - no methodResponse (HTTP/1.1 500 Internal Server Error). Response:\nFail"}};
   // clang-format on
   for (const auto& c : cases)
     for (size_t size : {c.reply.size(), size_t{1}}) {
@@ -138,8 +149,9 @@ TEST(ClientResponse, EachReplyGivesItsOutcomeWhateverTheReadSizes) {
 }
 
 // Each row: what the server does on each connection, and the error line of each call ("" when
-// it gives 7, "fault" for the fault). The first connection's end has reached the client before
-// the second call where `idleEnd` says so; the client is destroyed after the last call.
+// it gives 7, "fault" for the fault). The first connection's end, or bytes after its reply, have
+// reached the client before the second call where `idleEnd` says so; the client is destroyed
+// after the last call.
 TEST(ClientConnection, KeptUntilItEndsAndResentOnceWhenFoundDead) {
   const Exchange ok{{okReply()}}, unanswered{{}, Then::Reset}, closed{{}, Then::Close};
   auto resetAfter = [](const std::string& text) {
@@ -162,13 +174,17 @@ TEST(ClientConnection, KeptUntilItEndsAndResentOnceWhenFoundDead) {
                {{{{{okReply()}, Then::CloseEarly}}, {ok}}, {"", ""}, false, 0},
                {{{{{OK_HEAD + "0\r\n\r\n" + BODY}, Then::CloseEarly}}, {ok}}, {INVALID + "0).", ""}, false, 0},
                {{{ok, closed}, {ok, ok}}, {"", "", ""}, false, 1},
-               {{{resetAfter(okReply())}, {ok, ok}}, {"", "", ""}, true, 1},
-               {{{resetAfter(okReply())}, {unanswered}, {ok}}, {"", RESET_HEADER, ""}, true, 1},
+               {{{resetAfter(okReply())}, {ok, ok}}, {"", "", ""}, true, 0},
+               {{{{{okReply() + "junk"}}}, {ok}}, {"", ""}, false, 0},
+               {{{{{okReply(), "junk"}}}, {ok}}, {"", ""}, true, 0},
+               {{{{{"HTTP/1.1 200 OK\r\nConnection: Keep-Alive, close\r\n" + okReply().substr(17)}}}, {ok}}, {"", ""}, false, 0},
+               {{{{{"HTTP/1.0" + okReply().substr(8)}}}, {ok}}, {"", ""}, false, 0},
+               {{{{{"HTTP/1.0 200 OK\r\nconnection: keep-alive\r\n" + okReply().substr(17)}}, ok}}, {"", ""}, false, 0},
                {{{unanswered}, {ok, ok}}, {"", ""}, false, 1},
                {{{unanswered}, {unanswered}, {ok}}, {RESET_HEADER, ""}, false, 1},
                {{{ok, resetAfter("HTTP/1.1 200 OK\r\n")}, {ok}}, {"", EOF_HEADER, ""}, false, 0},
                {{{resetAfter(big.substr(0, 1 << 20))}, {ok}}, {EOF_BODY, ""}, false, 0},
-               {{{{{okReply()}, Then::Close}}, {ok}}, {"", "large"}, true, 1}};
+               {{{{{okReply()}, Then::Close}}, {ok}}, {"", "large"}, true, 0}};
   // clang-format on
   for (const auto& c : cases) {
     ScriptedServer server(c.script);
@@ -194,7 +210,10 @@ TEST(ClientConnection, KeptUntilItEndsAndResentOnceWhenFoundDead) {
               c.errors.back() == "large" ? sent.size() - large.size() - 47 : sent.npos);
     EXPECT_EQ(server.accepted, static_cast<int>(c.script.size()));
     EXPECT_EQ(server.count("XmlRpcClient::writeRequest (attempt 2):"), c.resends);
-    EXPECT_EQ(server.closedByClient, 1);  // the client closes its connection when it goes
+    // The client closes each connection that the server left open, the last when it goes.
+    EXPECT_EQ(server.closedByClient, std::count_if(c.script.begin(), c.script.end(), [](auto& x) {
+                return x.back().then == Then::Keep;
+              }));
   }
 }
 
@@ -226,6 +245,40 @@ TEST(ClientTimeout, ALateCallEndsAtItsLimitAndTheNextOneGetsItsOwnAnswer) {
     EXPECT_TRUE(c.script.size() == 1 ||
                 (client.execute("Echo", 2, result, 5.0) && server.accepted == 2));
   }
+}
+
+// Python's own server, allowing nil, answers in HTTP/1.0 and closes after each reply: each
+// call connects anew without a resend, and a nil and doubles "%f" cannot carry come back whole.
+TEST(Interop, PythonServerWithNilClosesAfterEachReply) {
+  int out[2];
+  ASSERT_EQ(::pipe(out), 0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    ::dup2(out[1], 1);
+    ::execl(CORVANE_PYTHON, CORVANE_PYTHON, "-c",
+            "from xmlrpc.server import SimpleXMLRPCServer as S\n"
+            "s = S(('127.0.0.1', 0), allow_none=True, logRequests=False)\n"
+            "s.register_function(lambda *v: v, 'echo')\n"
+            "print(s.server_address[1], flush=True)\ns.serve_forever()",
+            nullptr);
+    ::_exit(127);
+  }
+  char port[16] = {};
+  ASSERT_TRUE(waitFor(out[0], POLLIN) && ::read(out[0], port, sizeof(port) - 1) > 0);
+  Capture capture(4);
+  XmlRpcClient client("127.0.0.1", std::atoi(port));
+  XmlRpcValue params, result;
+  params[0] = XmlRpcValue::nil();
+  params[1] = 1e-7;
+  params[2] = 1.0 / 3;
+  for (int call = 0; call < 2; ++call)
+    EXPECT_TRUE(client.execute("echo", params, result) && result == params);
+  EXPECT_EQ(capture.count("XmlRpcClient::doConnect: fd "), 2);
+  EXPECT_EQ(capture.count("XmlRpcClient::readHeader: re-trying connection") + capture.errors.size(),
+            0u);
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
 }
 
 TEST(Socket, BindsAllAddressesListensAcceptsAndCloses) {

@@ -1,6 +1,7 @@
 // Values: the model (ownership, coercions, access), the XML-RPC text form both ways and the
 // readable form.
 #include <climits>
+#include <cmath>
 #include <random>
 #include <sstream>
 
@@ -23,7 +24,7 @@ std::string text(XmlRpcValue v) {
   return (os << v).good() ? os.str() : "";
 }
 // A value of any type, with arrays and structs up to `depth` deep, texts that need escaping
-// and doubles that "%f" writes exactly.
+// and doubles of every size, most of which "%f" cannot carry.
 XmlRpcValue randomValue(std::mt19937& rng, int depth) {
   auto below = [&](unsigned n) { return static_cast<int>(rng() % n); };
   auto someText = [&] {
@@ -37,16 +38,20 @@ XmlRpcValue randomValue(std::mt19937& rng, int depth) {
   for (char& c : data)
     c = static_cast<char>(rng());
   tm t = date(1000 + below(9000), 1 + below(12), 1 + below(28), below(24), below(60), below(60));
-  const XmlRpcValue scalars[] = {
-      below(2) == 1, static_cast<int>(rng()), static_cast<int>(rng()) / 64.0, someText(), &t,
-      bytes(data)};
-  const int type = below(depth > 0 ? 8 : 6);
-  if (type < 6) return scalars[type];
+  const XmlRpcValue scalars[] = {below(2) == 1,
+                                 static_cast<int>(rng()),
+                                 std::ldexp(static_cast<int>(rng()), 40 - below(1120)),
+                                 someText(),
+                                 &t,
+                                 bytes(data),
+                                 XmlRpcValue::nil()};
+  const int type = below(depth > 0 ? 9 : 7);
+  if (type < 7) return scalars[type];
   int offset = 0;
-  XmlRpcValue v(type == 6 ? "<value><array><data/></array></value>" : "<value><struct/></value>",
+  XmlRpcValue v(type == 7 ? "<value><array><data/></array></value>" : "<value><struct/></value>",
                 &offset);
   for (int n = below(4); n > 0; --n)
-    (type == 6 ? v[v.size()] : v[someText()]) = randomValue(rng, depth - 1);
+    (type == 7 ? v[v.size()] : v[someText()]) = randomValue(rng, depth - 1);
   return v;
 }
 // What `f` throws: the XmlRpcException's message (code -1), or another exception's kind.
@@ -127,8 +132,9 @@ TEST(ValueXml, EachTypeWritesItsExactTexts) {
   const struct { XmlRpcValue value; std::string xml, readable; } cases[] = {
       {XmlRpcValue(), "", ""}, {false, "<value><boolean>0</boolean></value>", "0"},
       {INT_MIN, "<value><i4>-2147483648</i4></value>", "-2147483648"},
-      {1.0 / 3, "<value><double>0.333333</double></value>", "0.333333"},
-      {1e-7, "<value><double>0.000000</double></value>", "1e-07"},
+      {1.0 / 3, "<value><double>0.3333333333333333</double></value>", "0.333333"},
+      {1e-7, "<value><double>0.0000001</double></value>", "1e-07"},
+      {XmlRpcValue::nil(), "<value><nil/></value>", "nil"},
       {"a<b>&'\" c", "<value>a&lt;b&gt;&amp;&apos;&quot; c</value>", "a<b>&'\" c"},
       {&early, d + "  991231T23:59:58" + e, "  991231T23:59:58"},
       {&big, d + "1234560717T14:08:5" + e, "1234560717T14:08:5"},
@@ -149,6 +155,7 @@ TEST(ValueXml, EachTypeWritesItsExactTexts) {
   EXPECT_EQ(XmlRpcValue(1.5).toXml(), "<value><double>1.500e+00</double></value>");
   XmlRpcValue::setDoubleFormat("%f");
   EXPECT_EQ(XmlRpcValue::getDoubleFormat(), "%f");
+  EXPECT_TRUE(XmlRpcValue::nil() != XmlRpcValue() && XmlRpcValue::nil() != XmlRpcValue(""));
 }
 
 // Each row: a text, what it reads as (written out again; "-" when the read fails and
@@ -159,25 +166,29 @@ TEST(ValueXml, ReaderToleratesLooseTextAndFailsWithTheOffsetWhereItWas) {
   const std::string kept =
       "&#0;&#xD800;&#x110000;&#1114112;&#99999999999999999999;&#;&#x;&#65&#X41;";
   const std::string v = "<value>", ve = "</value>", d = "<dateTime.iso8601>",
-                    de = "</dateTime.iso8601>";
+                    de = "</dateTime.iso8601>", nil = "<value><nil/></value>";
   // clang-format off
   const struct { std::string xml, readsAs; int end; } cases[] = {
       {v + "abc" + ve, v + "abc" + ve, -1}, {v + "  " + ve, v + "  " + ve, -1},
       {" \n<value>\n<string>a&amp;b</string></value>tail", v + "a&amp;b" + ve, 42},
-      {v + "<int>5</int>" + ve, v + "<i4>5</i4>" + ve, -1}, {v + "<i4> 12 junk" + ve, v + "<i4>12</i4>" + ve, -1},
-      {v + "<i4>7<", v + "<i4>7</i4>" + ve, 12}, {v + "<i4>123456789012</i4>" + ve, v + "<i4>2147483647</i4>" + ve, -1},
-      {v + "<i4>-99999999999</i4>" + ve, v + "<i4>-2147483648</i4>" + ve, -1},
+      {v + "<int>5</int>" + ve, v + "<i4>5</i4>" + ve, -1}, {v + "<i4> 12 \n</i4>" + ve, v + "<i4>12</i4>" + ve, -1},
+      {v + "<i8>2147483647</i8>" + ve, v + "<i4>2147483647</i4>" + ve, -1},
+      {v + "<ex:i8>-2147483648</ex:i8>" + ve, v + "<i4>-2147483648</i4>" + ve, -1},
+      {v + "<boolean> true </boolean>" + ve, v + "<boolean>1</boolean>" + ve, -1},
+      {v + "<boolean>false</boolean>" + ve, v + "<boolean>0</boolean>" + ve, -1},
       {v + "<boolean>+1</boolean>" + ve, v + "<boolean>1</boolean>" + ve, -1},
       {v + "<boolean>00</boolean>" + ve, v + "<boolean>0</boolean>" + ve, -1},
       {v + "<double> -2.5e3</double>" + ve, v + "<double>-2500.000000</double>" + ve, -1},
       {v + d + "20240102T03:04:05Z" + de + ve, v + d + "20240102T03:04:05" + de + ve, -1},
+      {v + d + " 2024-01-02T03:04:05 " + de + ve, v + d + "20240102T03:04:05" + de + ve, -1},
+      {v + d + "2024-01-02T03:04:05.678+00:00" + de + ve, v + d + "20240102T03:04:05" + de + ve, -1},
+      {v + d + "2024-01-02T03:04:05-00:00" + de + ve, v + d + "20240102T03:04:05" + de + ve, -1},
       {v + d + "2024-1 2T 3: 4: 5" + de + ve, v + d + "2024-102T03:04:05" + de + ve, -1},
       {v + d + " 2024010T03:04:05" + de + ve, v + d + "20240100T03:04:05" + de + ve, -1},
       {v + "<base64> Zm\n9v </base64>" + ve, v + "<base64>Zm9v</base64>" + ve, -1},
-      {v + "<array><data><value><i4>1</i4></value><value>2</value>",
-       v + "<array><data><value><i4>1</i4></value><value>2</value></data></array>" + ve, -1},
-      {bad + "</data></array></value>", v + "<array><data><value><i4>1</i4></value></data></array>" + ve,
-       static_cast<int>(bad.size())},
+      {v + "<base64>QUJD&#10;REVG</base64>" + ve, v + "<base64>QUJDREVG</base64>" + ve, -1},
+      {v + "<array><data><value><nil/></value><value><ex:nil/></value><value><nil />\n</value><value/></data>"
+       "</array>" + ve, v + "<array><data>" + nil + nil + nil + v + ve + "</data></array>" + ve, -1},
       {v + "<struct><member><name>a</name><value><i4>1</i4></value></member><member><name>a</name><value>dup"
        "</value></member><member><value>3</value></member></struct>" + ve, v + "<struct><member><name></name>"
        "<value>3</value></member><member><name>a</name><value><i4>1</i4></value></member></struct>" + ve, -1},
@@ -189,11 +200,11 @@ TEST(ValueXml, ReaderToleratesLooseTextAndFailsWithTheOffsetWhereItWas) {
       {v + "<struct><member><name>a&amp;<![CDATA[</name>]]>b<![CDATA[<]]>&#65;</name><value>1</value></member>"
        "</struct>" + ve, v + "<struct><member><name>a&amp;&lt;/name&gt;b&lt;A</name><value>1</value></member>"
        "</struct>" + ve, -1},
-      {"<value/><value>x</value>", v + ve, 8}, {v + "<string/>" + ve, v + ve, -1},
+      {"<value/><value>x</value>", v + ve, 8}, {"<value \n/>", v + ve, -1}, {v + "<string />" + ve, v + ve, -1},
       {v + "<base64/>" + ve, v + "<base64></base64>" + ve, -1},
       {v + "<array/>" + ve, v + "<array><data></data></array>" + ve, -1},
-      {v + "<array><data/></array>" + ve, v + "<array><data></data></array>" + ve, -1},
-      {v + "<struct/>" + ve, v + "<struct></struct>" + ve, -1},
+      {v + "<array><data /></array>" + ve, v + "<array><data></data></array>" + ve, -1},
+      {v + "<struct />" + ve, v + "<struct></struct>" + ve, -1},
       {v + "<array><data><value/><value>x</value></data></array>" + ve,
        v + "<array><data><value></value><value>x</value></data></array>" + ve, -1},
       {v + "<struct><member> <name/><value>a</value></member><member><name>n</name><value>b</value></member>"
@@ -204,9 +215,17 @@ TEST(ValueXml, ReaderToleratesLooseTextAndFailsWithTheOffsetWhereItWas) {
       {v + "&amp;#65;&#38;#65;&#38;lt;" + ve, v + "&amp;#65;&amp;#65;&amp;lt;" + ve, -1},
       {v + kept + ve, v + XmlRpcUtil::xmlEncode(kept) + ve, -1}};
   const std::string failing[] = {"", "abc", "<Value>1</Value>", "<value><boolean>2</boolean></value>",
-      "<value><boolean>true</boolean></value>", "<value><i4>x</i4></value>", "<value><double>.</double></value>",
+      "<value><boolean>True</boolean></value>", "<value><i4>x</i4></value>", "<value><double>.</double></value>",
+      v + "<int>1099511627776</int>" + ve, v + "<i8>-2147483649</i8>" + ve, v + "<i4>7<",
+      v + "<int>1.1805916207174113e+21</int>" + ve, v + "<i4> 12 junk" + ve, v + "<double>1.5x</double>" + ve,
+      v + "<boolean>1<![CDATA[1]]></boolean>" + ve, v + d + "2024-01-02T03:04:05+01:00" + de + ve,
+      v + d + "20240102T03:04:05-05:00" + de + ve, v + d + "2024-01-02T03:04:05 x" + de + ve,
+      bad + "</data></array></value>", v + "<array><data><value>1</value>x<value>2</value></data></array>" + ve,
+      v + "<array><data><value><array><data></data></array><value>2</value></data></array>" + ve,
+      v + "<struct><member><name>a</name><value>1</value></member><value>2</value></struct>" + ve,
+      v + "<array><data><value><i4>1</i4></value><value>2</value>",
       "<value>no closing", "<value><base64>Zm9v", "<value><dateTime.iso8601>2024-01-02</dateTime.iso8601></value>",
-      "<value><nil/></value>", "<value><dateTime.iso8601>20240102T03:04:05", "<value><i4>",
+      "<value><dateTime.iso8601>20240102T03:04:05", "<value><i4>",
       "<value><array><value><i4>1</i4></value></array></value>",
       "<value><struct><member><name>a</name><value><i4>x</i4></value></member></struct>",
       "<value><struct><member><name>a</name></member></struct></value>", nested(1025), nested(1025, true),
