@@ -135,8 +135,9 @@ TEST(ClientResponse, EachReplyGivesItsOutcomeWhateverTheReadSizes) {
       {okReply(w[1]), Then::Keep, BAD + " - no param or fault tag. Response:\n" + w[1]},
       {okReply(w[2]), Then::Keep, BAD + " value. Response:\n" + w[2]},
       {okReply(w[3]), Then::Keep, BAD + " value (an integer beyond 32 bits: 1099511627776). Response:\n" + w[3]},
-      {okReply("<html>\r\n\x1b[2J\xff\xc2\x9b\xc3\xa9\t"), Then::Keep,
-       BAD + " - no methodResponse. Response:\n<html>\\r\\n\\x1B[2J\\xFF\\xC2\\x9B\xc3\xa9\\t"},
+      {okReply("<html>\r\n\x1b[2J\xff\xc2\x9b\xc3\xa9\t\xf4\x8f\xbf\xbf\xe0\x80\xed\xa0\xf5\x80\x80\x80"), Then::Keep,
+       BAD + " - no methodResponse. Response:\n<html>\\r\\n\\x1B[2J\\xFF\\xC2\\x9B\xc3\xa9\\t\xf4\x8f\xbf\xbf"
+             "\\xE0\\x80\\xED\\xA0\\xF5\\x80\\x80\\x80"},
       {"HTTP/1.1 500 Internal Server Error\r\nContent-length: 4\r\n\r\nFail", Then::Keep,
        BAD + " - no methodResponse (HTTP/1.1 500 Internal Server Error). Response:\nFail"}};
   // clang-format on
@@ -176,6 +177,7 @@ TEST(ClientConnection, KeptUntilItEndsAndResentOnceWhenFoundDead) {
                {{{ok, closed}, {ok, ok}}, {"", "", ""}, false, 1},
                {{{resetAfter(okReply())}, {ok, ok}}, {"", "", ""}, true, 0},
                {{{{{okReply() + "junk"}}}, {ok}}, {"", ""}, false, 0},
+               {{{{{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + chunked(40) + "junk"}}}, {ok}}, {"", ""}, false, 0},
                {{{{{okReply(), "junk"}}}, {ok}}, {"", ""}, true, 0},
                {{{{{"HTTP/1.1 200 OK\r\nConnection: Keep-Alive, close\r\n" + okReply().substr(17)}}}, {ok}}, {"", ""}, false, 0},
                {{{{{"HTTP/1.0" + okReply().substr(8)}}}, {ok}}, {"", ""}, false, 0},

@@ -216,7 +216,7 @@ TEST(ValueXml, ReaderToleratesLooseTextAndFailsWithTheOffsetWhereItWas) {
       {v + kept + ve, v + XmlRpcUtil::xmlEncode(kept) + ve, -1}};
   const std::string failing[] = {"", "abc", "<Value>1</Value>", "<value><boolean>2</boolean></value>",
       "<value><boolean>True</boolean></value>", "<value><i4>x</i4></value>", "<value><double>.</double></value>",
-      v + "<int>1099511627776</int>" + ve, v + "<i8>-2147483649</i8>" + ve, v + "<i4>7<",
+      v + "<nil ></nil>" + ve, v + "<int>1099511627776</int>" + ve, v + "<i8>-2147483649</i8>" + ve, v + "<i4>7<",
       v + "<int>1.1805916207174113e+21</int>" + ve, v + "<i4> 12 junk" + ve, v + "<double>1.5x</double>" + ve,
       v + "<boolean>1<![CDATA[1]]></boolean>" + ve, v + d + "2024-01-02T03:04:05+01:00" + de + ve,
       v + d + "20240102T03:04:05-05:00" + de + ve, v + d + "2024-01-02T03:04:05 x" + de + ve,
