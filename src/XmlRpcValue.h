@@ -113,7 +113,8 @@ class XmlRpcValue {
   // is unchanged.
   bool fromXml(const std::string& valueXml, int* offset);
   // As above; when the read fails, `failure` says what could not be read, such
-  // as an integer beyond 32 bits, or is empty when the text holds no <value>.
+  // as an integer beyond 32 bits, and is empty when there is nothing to add (no
+  // <value> where one should start, say).
   bool fromXml(const std::string& valueXml, int* offset, std::string& failure);
   // One <value> element; the empty text for an invalid value.
   std::string toXml() const;
