@@ -1,18 +1,23 @@
-// The exception thrown by value operations on a type mismatch or a short array.
+// The exception thrown by value operations on a type mismatch, a short array
+// or a missing struct member.
 #ifndef CORVANE_XMLRPCEXCEPTION_H
 #define CORVANE_XMLRPCEXCEPTION_H
 
+#include <exception>
 #include <string>
 
 namespace XmlRpc {
 
-class XmlRpcException {
+class XmlRpcException : public std::exception {
  public:
   XmlRpcException(const std::string& message, int code = -1);
-  ~XmlRpcException();
+  ~XmlRpcException() override;
 
   const std::string& getMessage() const { return _message; }
   int getCode() const { return _code; }
+
+  // The message, for a caller that catches std::exception.
+  const char* what() const noexcept override { return _message.c_str(); }
 
  private:
   std::string _message;
