@@ -243,6 +243,10 @@ void XmlRpcValue::assertTypeOrInvalid(Type t) {
   }
 }
 
+void XmlRpcValue::assertType(Type t) const {
+  if (_type != t) throw XmlRpcException("type error");
+}
+
 void XmlRpcValue::assertArray(int size) const {
   if (_type != TypeArray) throw XmlRpcException("type error: expected an array");
   if (static_cast<long long>(_value.asArray->size()) < size) {
@@ -303,6 +307,36 @@ XmlRpcValue::operator tm&() {
   return *_value.asTime;
 }
 
+XmlRpcValue::operator bool() const {
+  assertType(TypeBoolean);
+  return _value.asBool;
+}
+
+XmlRpcValue::operator int() const {
+  assertType(TypeInt);
+  return _value.asInt;
+}
+
+XmlRpcValue::operator double() const {
+  assertType(TypeDouble);
+  return _value.asDouble;
+}
+
+XmlRpcValue::operator const std::string&() const {
+  assertType(TypeString);
+  return *_value.asString;
+}
+
+XmlRpcValue::operator const BinaryData&() const {
+  assertType(TypeBase64);
+  return *_value.asBinary;
+}
+
+XmlRpcValue::operator const tm&() const {
+  assertType(TypeDateTime);
+  return *_value.asTime;
+}
+
 const XmlRpcValue& XmlRpcValue::operator[](int i) const {
   assertArray(i < INT_MAX ? i + 1 : i);
   return _value.asArray->at(static_cast<std::size_t>(i));
@@ -323,6 +357,18 @@ XmlRpcValue& XmlRpcValue::operator[](const std::string& name) {
 XmlRpcValue& XmlRpcValue::operator[](const char* name) {
   assertStruct();
   return (*_value.asStruct)[name];
+}
+
+const XmlRpcValue& XmlRpcValue::operator[](const std::string& name) const {
+  if (_type != TypeStruct) throw XmlRpcException("type error: expected a struct");
+  const auto member = _value.asStruct->find(name);
+  if (member == _value.asStruct->end())
+    throw XmlRpcException("range error: no struct member " + name);
+  return member->second;
+}
+
+const XmlRpcValue& XmlRpcValue::operator[](const char* name) const {
+  return (*this)[std::string(name)];
 }
 
 int XmlRpcValue::size() const {
@@ -410,6 +456,6 @@ std::ostream& XmlRpcValue::write(std::ostream& os) const {
 
 }  // namespace XmlRpc
 
-std::ostream& operator<<(std::ostream& os, XmlRpc::XmlRpcValue& v) {
+std::ostream& operator<<(std::ostream& os, const XmlRpc::XmlRpcValue& v) {
   return v.write(os);
 }

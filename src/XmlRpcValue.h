@@ -87,6 +87,15 @@ class XmlRpcValue {
   operator BinaryData&();
   operator tm&();
 
+  // The payload of a const value; a value of another type, the invalid one
+  // included, throws "type error".
+  operator bool() const;
+  operator int() const;
+  operator double() const;
+  operator const std::string&() const;
+  operator const BinaryData&() const;
+  operator const tm&() const;
+
   // Array element `i`; a non-const access makes an invalid value an array and
   // grows an array to hold `i`.
   const XmlRpcValue& operator[](int i) const;
@@ -96,6 +105,10 @@ class XmlRpcValue {
   // becomes an empty struct first.
   XmlRpcValue& operator[](const std::string& name);
   XmlRpcValue& operator[](const char* name);
+  // Struct member `name` of a const value; a missing member throws instead
+  // of being added.
+  const XmlRpcValue& operator[](const std::string& name) const;
+  const XmlRpcValue& operator[](const char* name) const;
 
   bool valid() const { return _type != TypeInvalid; }
   const Type& getType() const { return _type; }
@@ -132,6 +145,8 @@ class XmlRpcValue {
   void invalidate();
 
   void assertTypeOrInvalid(Type t);
+  // Checks that the type is `t`; an invalid value does not pass.
+  void assertType(Type t) const;
   void assertArray(int size) const;
   void assertArray(int size);
   void assertStruct();
@@ -196,6 +211,6 @@ class XmlRpcValue {
 }  // namespace XmlRpc
 
 // Writes the readable form of `v` to `os`.
-std::ostream& operator<<(std::ostream& os, XmlRpc::XmlRpcValue& v);
+std::ostream& operator<<(std::ostream& os, const XmlRpc::XmlRpcValue& v);
 
 #endif
