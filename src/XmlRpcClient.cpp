@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -47,6 +48,11 @@ constexpr size_t SHOWN_TEXT_LIMIT = 1024;
 // Room for a colon or the blank line around any int.
 constexpr int NUMBER_TEXT_SIZE = 32;
 
+// A call's buffers up to this size are kept for the next call; a larger one,
+// grown by a large request or response, is freed when its call ends, so that
+// an idle client holds little.
+constexpr std::size_t RETAINED_BUFFER_LIMIT = 64 * 1024;
+
 // Clears the flag on every way out of the scope, an exception included.
 class ClearFlagOnExit {
  public:
@@ -57,6 +63,19 @@ class ClearFlagOnExit {
 
  private:
   bool& _flag;
+};
+
+// Runs `action` on every way out of the scope, an exception included.
+template <typename Action>
+class AtScopeExit {
+ public:
+  explicit AtScopeExit(Action action) : _action(action) {}
+  ~AtScopeExit() { _action(); }
+  AtScopeExit(const AtScopeExit&) = delete;
+  AtScopeExit& operator=(const AtScopeExit&) = delete;
+
+ private:
+  Action _action;
 };
 
 bool isBlank(char c) {
@@ -200,6 +219,7 @@ XmlRpcClient::XmlRpcClient(const char* host, int port, const char* uri)
       _framing(BODY_BY_LENGTH),
       _keptConnection(false),
       _closeAfterResponse(false),
+      _nextAddress(0),
       _headerScanPos(0),
       _lengthValuePos(std::string::npos),
       _codingValuePos(std::string::npos),
@@ -221,6 +241,16 @@ bool XmlRpcClient::execute(const char* method, const XmlRpcValue& params, XmlRpc
   return execute(method, params, result, -1.0);
 }
 
+bool XmlRpcClient::execute(const std::string& method, const XmlRpcValue& params,
+                           XmlRpcValue& result) {
+  return execute(method.c_str(), params, result, -1.0);
+}
+
+bool XmlRpcClient::execute(const std::string& method, const XmlRpcValue& params,
+                           XmlRpcValue& result, double timeoutSeconds) {
+  return execute(method.c_str(), params, result, timeoutSeconds);
+}
+
 bool XmlRpcClient::execute(const char* method, const XmlRpcValue& params, XmlRpcValue& result,
                            double timeoutSeconds) {
   XmlRpcUtil::log(1, "XmlRpcClient::execute: method %s (_connectionState %d).", method,
@@ -228,6 +258,12 @@ bool XmlRpcClient::execute(const char* method, const XmlRpcValue& params, XmlRpc
   if (_executing) return false;
   _executing = true;
   ClearFlagOnExit clearExecuting(_executing);
+
+  // The call's last error line is its message, whichever part of the stack reports it.
+  _lastError = Error();
+  std::string* const outerKeeper = XmlRpcUtil::keepErrorText(&_lastError.message);
+  AtScopeExit restoreKeeper([outerKeeper] { XmlRpcUtil::keepErrorText(outerKeeper); });
+  AtScopeExit releaseBuffers([this] { releaseLargeBuffers(); });
 
   _sendAttempts = 0;
   _isFault = false;
@@ -237,14 +273,21 @@ bool XmlRpcClient::execute(const char* method, const XmlRpcValue& params, XmlRpc
 
   result.clear();
   if (!_disp.workFor(timeoutSeconds)) {
-    XmlRpcUtil::error("Error in XmlRpcClient::execute: no response within the time limit (%g s).",
-                      timeoutSeconds);
+    reportError(ErrorKind::TIMEOUT,
+                "Error in XmlRpcClient::execute: no response within the time limit (%g s).",
+                timeoutSeconds);
     // A reply that comes later must not be read as the answer to the next call.
     close();
     return false;
   }
 
-  if (_connectionState != IDLE || !parseResponse(result)) return false;
+  if (_connectionState != IDLE) {
+    // Each step reports its own failure; only the dispatcher ends a run
+    // without one, and its error line is then the call's.
+    if (_lastError.kind == ErrorKind::NONE) _lastError.kind = failureKindOfState();
+    return false;
+  }
+  if (!parseResponse(result)) return false;
 
   XmlRpcUtil::log(1, "XmlRpcClient::execute: method %s completed.", method);
   _response.clear();
@@ -262,11 +305,12 @@ void XmlRpcClient::close() {
 unsigned XmlRpcClient::handleEvent(unsigned eventType) {
   if (eventType == XmlRpcDispatch::EventException) {
     if (_connectionState == WRITE_REQUEST && _bytesWritten == 0)
-      XmlRpcUtil::error("Error in XmlRpcClient::handleEvent: could not connect to server (%s).",
-                        XmlRpcSocket::getErrorMsg().c_str());
+      reportError(ErrorKind::CONNECT,
+                  "Error in XmlRpcClient::handleEvent: could not connect to server (%s).",
+                  XmlRpcSocket::getErrorMsg().c_str());
     else
-      XmlRpcUtil::error("Error in XmlRpcClient::handleEvent (state %d): %s.", _connectionState,
-                        XmlRpcSocket::getErrorMsg().c_str());
+      reportError(failureKindOfState(), "Error in XmlRpcClient::handleEvent (state %d): %s.",
+                  _connectionState, XmlRpcSocket::getErrorMsg().c_str());
     return 0;
   }
 
@@ -297,37 +341,73 @@ bool XmlRpcClient::setupConnection() {
 
   _connectionState = WRITE_REQUEST;
   _bytesWritten = 0;
-
-  _disp.removeSource(this);
-  _disp.addSource(this, XmlRpcDispatch::EventWritable | XmlRpcDispatch::EventException);
+  watchForWriting();
   return true;
 }
 
+void XmlRpcClient::watchForWriting() {
+  _disp.removeSource(this);
+  _disp.addSource(this, XmlRpcDispatch::EventWritable | XmlRpcDispatch::EventException);
+}
+
 bool XmlRpcClient::doConnect() {
-  int fd = XmlRpcSocket::socket();
-  if (fd < 0) {
-    XmlRpcUtil::error("Error in XmlRpcClient::doConnect: Could not create socket (%s).",
-                      XmlRpcSocket::getErrorMsg().c_str());
+  if (!XmlRpcSocket::resolve(_host, _port, _addresses)) {
+    reportError(ErrorKind::CONNECT,
+                "Error in XmlRpcClient::doConnect: Could not connect to server (%s).",
+                XmlRpcSocket::getErrorMsg().c_str());
     return false;
   }
+  _nextAddress = 0;
+  return connectNextAddress();
+}
 
-  XmlRpcUtil::log(3, "XmlRpcClient::doConnect: fd %d.", fd);
-  setfd(fd);
+bool XmlRpcClient::connectNextAddress() {
+  while (_nextAddress < _addresses.size()) {
+    const SocketAddress& address = _addresses[_nextAddress++];
+    const bool lastAddress = _nextAddress == _addresses.size();
+    const int fd = XmlRpcSocket::socket(address.family());
+    if (fd < 0) {
+      if (!lastAddress) continue;
+      reportError(ErrorKind::CONNECT,
+                  "Error in XmlRpcClient::doConnect: Could not create socket (%s).",
+                  XmlRpcSocket::getErrorMsg().c_str());
+      return false;
+    }
 
-  if (!XmlRpcSocket::setNonBlocking(fd)) {
+    XmlRpcUtil::log(3, "XmlRpcClient::doConnect: fd %d.", fd);
+    setfd(fd);
+
+    if (!XmlRpcSocket::setNonBlocking(fd)) {
+      const int error = XmlRpcSocket::getError();
+      close();
+      reportError(
+          ErrorKind::CONNECT,
+          "Error in XmlRpcClient::doConnect: Could not set socket to non-blocking IO mode (%s).",
+          XmlRpcSocket::getErrorMsg(error).c_str());
+      return false;
+    }
+
+    if (XmlRpcSocket::connect(fd, address)) return true;
+    const int error = XmlRpcSocket::getError();
+    if (!lastAddress) {
+      // The base close: this client's close() would also end the dispatcher's run.
+      XmlRpcSource::close();
+      continue;
+    }
     close();
-    XmlRpcUtil::error(
-        "Error in XmlRpcClient::doConnect: Could not set socket to non-blocking IO mode (%s).",
-        XmlRpcSocket::getErrorMsg().c_str());
+    reportError(ErrorKind::CONNECT,
+                "Error in XmlRpcClient::doConnect: Could not connect to server (%s).",
+                XmlRpcSocket::getErrorMsg(error).c_str());
     return false;
   }
+  return false;
+}
 
-  if (!XmlRpcSocket::connect(fd, _host, _port)) {
-    close();
-    XmlRpcUtil::error("Error in XmlRpcClient::doConnect: Could not connect to server (%s).",
-                      XmlRpcSocket::getErrorMsg().c_str());
-    return false;
-  }
+bool XmlRpcClient::retryWithNextAddress() {
+  XmlRpcUtil::log(4, "XmlRpcClient::writeRequest: trying the host's next address");
+  XmlRpcSource::close();
+  if (!connectNextAddress()) return false;
+  watchForWriting();
   return true;
 }
 
@@ -371,7 +451,11 @@ std::string XmlRpcClient::generateHeader(const std::string& body) {
   std::string header = "POST " + _uri + " HTTP/1.1\r\nUser-Agent: ";
   header += XMLRPC_VERSION;
   header += "\r\nHost: ";
+  // An IPv6 address goes in brackets, so that its colons are not taken for the port's.
+  const bool bareIpv6 = _host.find(':') != std::string::npos && _host.front() != '[';
+  if (bareIpv6) header += '[';
   header += _host;
+  if (bareIpv6) header += ']';
 
   char number[NUMBER_TEXT_SIZE];
   std::snprintf(number, sizeof(number), ":%d\r\n", _port);
@@ -394,8 +478,13 @@ bool XmlRpcClient::writeRequest() {
     const int error = XmlRpcSocket::getError();
     if ((error == ECONNRESET || error == EPIPE) && _keptConnection && _sendAttempts++ == 0)
       return resendOnFreshConnection("writeRequest");
-    XmlRpcUtil::error("Error in XmlRpcClient::writeRequest: write error (%s).",
-                      XmlRpcSocket::getErrorMsg(error).c_str());
+    // A connect that fails shows at the first write on the new connection.
+    const bool notConnected =
+        !_keptConnection && _bytesWritten == 0 && XmlRpcSocket::isConnectFailure(error);
+    if (notConnected && _nextAddress < _addresses.size()) return retryWithNextAddress();
+    reportError(notConnected ? ErrorKind::CONNECT : ErrorKind::WRITE,
+                "Error in XmlRpcClient::writeRequest: write error (%s).",
+                XmlRpcSocket::getErrorMsg(error).c_str());
     return false;
   }
 
@@ -427,9 +516,9 @@ bool XmlRpcClient::readHeader() {
     // the call is sent again, once, on a fresh connection.
     if (getKeepOpen() && _header.empty() && _sendAttempts++ == 0)
       return resendOnFreshConnection("readHeader");
-    XmlRpcUtil::error(
-        "Error in XmlRpcClient::readHeader: error while reading header (%s) on fd %d.",
-        XmlRpcSocket::getErrorMsg().c_str(), getfd());
+    reportError(ErrorKind::READ,
+                "Error in XmlRpcClient::readHeader: error while reading header (%s) on fd %d.",
+                XmlRpcSocket::getErrorMsg().c_str(), getfd());
     return false;
   }
 
@@ -439,7 +528,7 @@ bool XmlRpcClient::readHeader() {
   switch (parseHeader()) {
     case HEADER_INCOMPLETE:
       if (_eof) {
-        XmlRpcUtil::error("Error in XmlRpcClient::readHeader: EOF while reading header");
+        reportError(ErrorKind::READ, "Error in XmlRpcClient::readHeader: EOF while reading header");
         return false;
       }
       return true;
@@ -503,9 +592,9 @@ XmlRpcClient::HeaderStatus XmlRpcClient::parseHeader() {
     const std::string coding = fieldValue(_header, _codingValuePos);
     if (_codingFields > 1 || coding.length() != CHUNKED_SIZE ||
         strncasecmp(coding.c_str(), CHUNKED, CHUNKED_SIZE) != 0) {
-      XmlRpcUtil::error(
-          "Error in XmlRpcClient::readHeader: unsupported Transfer-Encoding (%.60s%s).",
-          escapedForLog(coding).c_str(), _codingFields > 1 ? ", ..." : "");
+      reportError(ErrorKind::HTTP,
+                  "Error in XmlRpcClient::readHeader: unsupported Transfer-Encoding (%.60s%s).",
+                  escapedForLog(coding).c_str(), _codingFields > 1 ? ", ..." : "");
       return HEADER_INVALID;
     }
     _framing = BODY_CHUNKED;
@@ -513,8 +602,9 @@ XmlRpcClient::HeaderStatus XmlRpcClient::parseHeader() {
   } else if (_lengthValuePos != std::string::npos) {
     _contentLength = readLength(_header.c_str() + _lengthValuePos);
     if (_contentLength <= 0) {
-      XmlRpcUtil::error("Error in XmlRpcClient::readHeader: Invalid Content-length specified (%d).",
-                        _contentLength);
+      reportError(ErrorKind::HTTP,
+                  "Error in XmlRpcClient::readHeader: Invalid Content-length specified (%d).",
+                  _contentLength);
       return HEADER_INVALID;
     }
     _framing = BODY_BY_LENGTH;
@@ -622,7 +712,8 @@ const char* XmlRpcClient::readChunkSize(const char* line, const char* end) {
 }
 
 XmlRpcClient::BodyStatus XmlRpcClient::chunkError(const char* reason) {
-  XmlRpcUtil::error("Error in XmlRpcClient::readResponse: malformed chunked body (%s).", reason);
+  reportError(ErrorKind::HTTP, "Error in XmlRpcClient::readResponse: malformed chunked body (%s).",
+              reason);
   _chunkStep = CHUNK_FAILED;
   return BODY_INVALID;
 }
@@ -637,7 +728,8 @@ bool XmlRpcClient::readResponse() {
   if (status == BODY_INVALID) return false;
   if (status == BODY_INCOMPLETE) {
     if (_eof) {
-      XmlRpcUtil::error("Error in XmlRpcClient::readResponse: EOF while reading response");
+      reportError(ErrorKind::READ,
+                  "Error in XmlRpcClient::readResponse: EOF while reading response");
       return false;
     }
     return true;
@@ -664,10 +756,10 @@ bool XmlRpcClient::parseResponse(XmlRpcValue& result) {
     const size_t code = _statusLine.find(' ') + 1;
     const std::string status =
         code > 0 && _statusLine.compare(code, 1, "2") == 0 ? "" : " (" + _statusLine + ")";
-    XmlRpcUtil::error(
-        "Error in XmlRpcClient::parseResponse: Invalid response - no methodResponse%s. "
-        "Response:\n%s",
-        escapedForLog(status).c_str(), escapedForLog(_response).c_str());
+    reportError(ErrorKind::PARSE,
+                "Error in XmlRpcClient::parseResponse: Invalid response - no methodResponse%s. "
+                "Response:\n%s",
+                escapedForLog(status).c_str(), escapedForLog(_response).c_str());
     return false;
   }
 
@@ -677,10 +769,10 @@ bool XmlRpcClient::parseResponse(XmlRpcValue& result) {
   } else if (XmlRpcUtil::nextTagIs(FAULT_TAG, _response, &offset)) {
     _isFault = true;
   } else {
-    XmlRpcUtil::error(
-        "Error in XmlRpcClient::parseResponse: Invalid response - no param or fault tag. "
-        "Response:\n%s",
-        escapedForLog(_response).c_str());
+    reportError(ErrorKind::PARSE,
+                "Error in XmlRpcClient::parseResponse: Invalid response - no param or fault tag. "
+                "Response:\n%s",
+                escapedForLog(_response).c_str());
     _response.clear();
     return false;
   }
@@ -688,14 +780,34 @@ bool XmlRpcClient::parseResponse(XmlRpcValue& result) {
   std::string failure;
   if (!result.fromXml(_response, &offset, failure)) {
     if (!failure.empty()) failure = " (" + failure + ")";
-    XmlRpcUtil::error(
-        "Error in XmlRpcClient::parseResponse: Invalid response value%s. Response:\n%s",
-        escapedForLog(failure).c_str(), escapedForLog(_response).c_str());
+    reportError(ErrorKind::PARSE,
+                "Error in XmlRpcClient::parseResponse: Invalid response value%s. Response:\n%s",
+                escapedForLog(failure).c_str(), escapedForLog(_response).c_str());
     _response.clear();
     return false;
   }
   _response.clear();
   return result.valid();
+}
+
+void XmlRpcClient::reportError(ErrorKind kind, const char* fmt, ...) {
+  _lastError.kind = kind;
+  va_list va;
+  va_start(va, fmt);
+  XmlRpcUtil::verror(fmt, va);
+  va_end(va);
+}
+
+XmlRpcClient::ErrorKind XmlRpcClient::failureKindOfState() const {
+  if (_connectionState == READ_HEADER || _connectionState == READ_RESPONSE) return ErrorKind::READ;
+  const bool connecting =
+      _connectionState != WRITE_REQUEST || (!_keptConnection && _bytesWritten == 0);
+  return connecting ? ErrorKind::CONNECT : ErrorKind::WRITE;
+}
+
+void XmlRpcClient::releaseLargeBuffers() {
+  for (std::string* buffer : {&_request, &_header, &_response})
+    if (buffer->capacity() > RETAINED_BUFFER_LIMIT) std::string().swap(*buffer);
 }
 
 }  // namespace XmlRpc

@@ -4,14 +4,18 @@
 #ifndef CORVANE_XMLRPCCLIENT_H
 #define CORVANE_XMLRPCCLIENT_H
 
+#include <cstddef>
 #include <string>
+#include <vector>
 
 #include "XmlRpcDispatch.h"
 #include "XmlRpcSource.h"
+#include "XmlRpcUtil.h"
 
 namespace XmlRpc {
 
 class XmlRpcValue;
+struct SocketAddress;
 
 class XmlRpcClient : public XmlRpcSource {
  public:
@@ -26,7 +30,8 @@ class XmlRpcClient : public XmlRpcSource {
   static const char FAULT_TAG[];
 
   // A client for `host` and `port`, posting to `uri` ("/RPC2" when null).
-  // Nothing is connected until the first call.
+  // `host` is a name, a dotted IPv4 address or an IPv6 address, bare or in
+  // brackets ("::1", "[::1]"). Nothing is connected until the first call.
   XmlRpcClient(const char* host, int port, const char* uri = nullptr);
   // Closes the connection if one is open.
   ~XmlRpcClient() override;
@@ -34,21 +39,44 @@ class XmlRpcClient : public XmlRpcSource {
   // Calls `method` and waits for the response, for as long as it takes. An
   // array `params` is sent as one parameter per element, any other valid value
   // as a single parameter. True when a response was received and its value
-  // parsed into `result`, a fault response included (see isFault()).
+  // parsed into `result`, a fault response included (see isFault()); false
+  // otherwise, with the reason in lastError().
   bool execute(const char* method, const XmlRpcValue& params, XmlRpcValue& result);
+  bool execute(const std::string& method, const XmlRpcValue& params, XmlRpcValue& result);
   // As above, but gives up once `timeoutSeconds` have passed (negative: no
-  // limit). The limit covers connecting, writing the request, reading the
-  // response and the one resend on a dead kept connection. Resolving the host
-  // name blocks and is not bounded by it: the limit starts once the name is
-  // resolved, and a resend that resolves it again can overrun. When the limit
-  // passes, the call reports one error, closes the connection, so that a late
-  // reply is never read as the next call's, and returns false; the next call
-  // connects anew.
+  // limit). The limit covers connecting, to each of the host's addresses in
+  // turn, writing the request, reading the response and the one resend on a
+  // dead kept connection. Resolving a host name (getaddrinfo) blocks and is
+  // not bounded by it: the limit starts once the name is resolved, and a
+  // resend, which resolves the name again, can overrun it. Dotted IPv4 and
+  // IPv6 addresses need no resolving. When the limit passes, the call reports
+  // one error, closes the connection, so that a late reply is never read as
+  // the next call's, and returns false; the next call connects anew.
   bool execute(const char* method, const XmlRpcValue& params, XmlRpcValue& result,
+               double timeoutSeconds);
+  bool execute(const std::string& method, const XmlRpcValue& params, XmlRpcValue& result,
                double timeoutSeconds);
 
   // Whether the last response was a fault; `result` then holds the fault value.
   bool isFault() const { return _isFault; }
+
+  // What made a call fail.
+  enum class ErrorKind {
+    NONE,     // the call succeeded, or its response was a fault
+    CONNECT,  // the name did not resolve, or no connection could be made
+    WRITE,    // the request could not be written
+    READ,     // a reset or the end of the connection before the whole response
+    TIMEOUT,  // no response within the time limit
+    HTTP,     // the response header, its length or its chunks are unusable
+    PARSE     // no methodResponse, or a value that does not read
+  };
+  struct Error {
+    ErrorKind kind = ErrorKind::NONE;
+    // The text of the call's last error line; empty when it had none.
+    std::string message;
+  };
+  // Why the last call failed. Each call starts it anew.
+  Error lastError() const { return _lastError; }
 
   // Drops the connection.
   void close() override;
@@ -84,6 +112,14 @@ class XmlRpcClient : public XmlRpcSource {
   // Closes the dead kept connection and starts the call again on a new one;
   // `step` names the step that found it dead.
   bool resendOnFreshConnection(const char* step);
+
+  // Reports an error line, through XmlRpcUtil::error, as the call's failure of `kind`.
+  void reportError(ErrorKind kind, const char* fmt, ...) CORVANE_PRINTF(3, 4);
+
+  // Starts connecting to the addresses in turn, from `_nextAddress` on, until
+  // a connect starts; reports the failure of the last one. A connect that
+  // fails later, at the first write, goes on with the next address.
+  bool connectNextAddress();
 
   enum ClientConnectionState {
     NO_CONNECTION,
@@ -122,7 +158,23 @@ class XmlRpcClient : public XmlRpcSource {
 
   XmlRpcDispatch _disp;
 
+  // The host's addresses, resolved by doConnect(), and the next to try.
+  std::vector<SocketAddress> _addresses;
+  std::size_t _nextAddress;
+
  private:
+  // The connect to the current address failed at the first write: closes it
+  // and goes on with the next address.
+  bool retryWithNextAddress();
+  // Registers for writing the request and for exceptional conditions.
+  void watchForWriting();
+  // The kind of failure in the current state, for errors that are not a step's own.
+  ErrorKind failureKindOfState() const;
+  // Frees the buffers that a large call has grown.
+  void releaseLargeBuffers();
+
+  Error _lastError;
+
   enum ChunkStep {
     CHUNK_SIZE,
     CHUNK_DATA,

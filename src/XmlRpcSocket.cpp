@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "XmlRpcUtil.h"
 
@@ -24,6 +25,16 @@ constexpr int READ_SIZE = 4096;
 // Room for "error " and any int.
 constexpr int ERROR_TEXT_SIZE = 60;
 
+template <typename Address>
+SocketAddress toSocketAddress(const Address& address) {
+  static_assert(sizeof(Address) <= sizeof(sockaddr_storage), "an address fits the storage");
+  SocketAddress stored;
+  std::memset(&stored, 0, sizeof(stored));
+  std::memcpy(&stored.address, &address, sizeof(address));
+  stored.length = sizeof(address);
+  return stored;
+}
+
 // Logs the result of a read or write at level 5. A log handler may change
 // errno, which the caller still has to read.
 void logResult(const char* fmt, ssize_t result) {
@@ -35,7 +46,11 @@ void logResult(const char* fmt, ssize_t result) {
 }  // namespace
 
 int XmlRpcSocket::socket() {
-  return ::socket(AF_INET, SOCK_STREAM, 0);
+  return socket(AF_INET);
+}
+
+int XmlRpcSocket::socket(int family) {
+  return ::socket(family, SOCK_STREAM, 0);
 }
 
 void XmlRpcSocket::close(int fd) {
@@ -110,23 +125,68 @@ int XmlRpcSocket::accept(int fd) {
   return ::accept(fd, reinterpret_cast<sockaddr*>(&addr), &addrlen);
 }
 
-bool XmlRpcSocket::connect(int fd, const std::string& host, int port) {
-  sockaddr_in saddr;
-  std::memset(&saddr, 0, sizeof(saddr));
-  saddr.sin_family = AF_INET;
+bool XmlRpcSocket::resolve(const std::string& host, int port,
+                           std::vector<SocketAddress>& addresses) {
+  addresses.clear();
+  const uint16_t networkPort = htons(static_cast<uint16_t>(port));
 
-  // gethostbyname returns a dotted IPv4 address unchanged, but only after reading
-  // the resolver's configuration files, which costs more than the whole call.
-  if (::inet_pton(AF_INET, host.c_str(), &saddr.sin_addr) != 1) {
-    hostent* hp = ::gethostbyname(host.c_str());
-    if (hp == nullptr) return false;
-    if (hp->h_addrtype != AF_INET || hp->h_length != sizeof(saddr.sin_addr)) return false;
-    std::memcpy(&saddr.sin_addr, hp->h_addr_list[0], sizeof(saddr.sin_addr));
+  // The resolver would give a dotted IPv4 address back unchanged, but only
+  // after reading its configuration files, which costs more than the whole call.
+  sockaddr_in ipv4;
+  std::memset(&ipv4, 0, sizeof(ipv4));
+  if (::inet_pton(AF_INET, host.c_str(), &ipv4.sin_addr) == 1) {
+    ipv4.sin_family = AF_INET;
+    ipv4.sin_port = networkPort;
+    addresses.push_back(toSocketAddress(ipv4));
+    return true;
   }
-  saddr.sin_port = htons(static_cast<uint16_t>(port));
 
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&saddr), sizeof(saddr)) == 0) return true;
+  addrinfo hints;
+  std::memset(&hints, 0, sizeof(hints));
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  std::string name = host;
+  // Brackets, as in a URL, hold an IPv6 address, never a name.
+  if (host.length() >= 2 && host.front() == '[' && host.back() == ']') {
+    name = host.substr(1, host.length() - 2);
+    hints.ai_flags = AI_NUMERICHOST;
+  }
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0) return false;
+  const std::unique_ptr<addrinfo, void (*)(addrinfo*)> owner(found, ::freeaddrinfo);
+
+  for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+    if (entry->ai_family == AF_INET && entry->ai_addrlen == sizeof(sockaddr_in)) {
+      std::memcpy(&ipv4, entry->ai_addr, sizeof(ipv4));
+      ipv4.sin_port = networkPort;
+      addresses.push_back(toSocketAddress(ipv4));
+    } else if (entry->ai_family == AF_INET6 && entry->ai_addrlen == sizeof(sockaddr_in6)) {
+      sockaddr_in6 ipv6;
+      std::memcpy(&ipv6, entry->ai_addr, sizeof(ipv6));
+      ipv6.sin6_port = networkPort;
+      addresses.push_back(toSocketAddress(ipv6));
+    }
+  }
+  return !addresses.empty();
+}
+
+bool XmlRpcSocket::connect(int fd, const SocketAddress& address) {
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address.address), address.length) == 0)
+    return true;
   return nonFatalError();
+}
+
+bool XmlRpcSocket::connect(int fd, const std::string& host, int port) {
+  std::vector<SocketAddress> addresses;
+  if (!resolve(host, port, addresses)) return false;
+  for (const SocketAddress& address : addresses)
+    if (address.family() == AF_INET) return connect(fd, address);
+  return false;
+}
+
+bool XmlRpcSocket::isConnectFailure(int error) {
+  return error == ECONNREFUSED || error == ETIMEDOUT || error == EHOSTUNREACH ||
+         error == ENETUNREACH;
 }
 
 int XmlRpcSocket::getError() {

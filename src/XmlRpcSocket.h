@@ -3,14 +3,27 @@
 #ifndef CORVANE_XMLRPCSOCKET_H
 #define CORVANE_XMLRPCSOCKET_H
 
+#include <sys/socket.h>
+
 #include <string>
+#include <vector>
 
 namespace XmlRpc {
+
+// An IPv4 or IPv6 address with its port, as connect() takes it.
+struct SocketAddress {
+  sockaddr_storage address;
+  socklen_t length;
+
+  int family() const { return address.ss_family; }
+};
 
 class XmlRpcSocket {
  public:
   // A new IPv4 stream socket, or a negative value.
   static int socket();
+  // A new stream socket of the address family `family` (AF_INET, AF_INET6).
+  static int socket(int family);
   static void close(int fd);
 
   static bool setNonBlocking(int fd);
@@ -31,8 +44,18 @@ class XmlRpcSocket {
   static bool listen(int fd, int backlog);
   static int accept(int fd);
 
-  // Resolves `host` and starts connecting; true when connected or connecting.
+  // The addresses of `host` at `port`, IPv4 and IPv6, in the order to try
+  // them. `host` is a name, a dotted IPv4 address, which is taken as it is
+  // without asking the resolver, or an IPv6 address, bare or in brackets
+  // ("::1", "[::1]"). False when it does not resolve.
+  static bool resolve(const std::string& host, int port, std::vector<SocketAddress>& addresses);
+  // Starts connecting; true when connected or connecting.
+  static bool connect(int fd, const SocketAddress& address);
+  // Starts connecting the IPv4 socket `fd` to the first IPv4 address of `host`.
   static bool connect(int fd, const std::string& host, int port);
+  // True for the errors with which a connection fails before it is made: the
+  // server refused it, or could not be reached.
+  static bool isConnectFailure(int error);
 
   static int getError();
   // "error N" for the current errno, or for `error`.

@@ -45,6 +45,9 @@ void formatMessage(char (&buf)[MESSAGE_BUFFER_SIZE], const char* fmt, va_list va
 DefaultLogHandler defaultLogHandler;
 DefaultErrorHandler defaultErrorHandler;
 
+// Per thread, so that clients working on separate threads keep their own texts.
+thread_local std::string* errorTextKeeper = nullptr;
+
 }  // namespace
 
 XmlRpcLogHandler* XmlRpcLogHandler::_logHandler = &defaultLogHandler;
@@ -78,12 +81,23 @@ void XmlRpcUtil::log(int level, const char* fmt, ...) {
 }
 
 void XmlRpcUtil::error(const char* fmt, ...) {
-  char buf[MESSAGE_BUFFER_SIZE];
   va_list va;
   va_start(va, fmt);
-  formatMessage(buf, fmt, va);
+  verror(fmt, va);
   va_end(va);
+}
+
+void XmlRpcUtil::verror(const char* fmt, va_list va) {
+  char buf[MESSAGE_BUFFER_SIZE];
+  formatMessage(buf, fmt, va);
+  if (errorTextKeeper != nullptr) *errorTextKeeper = buf;
   XmlRpcErrorHandler::getErrorHandler()->error(buf);
+}
+
+std::string* XmlRpcUtil::keepErrorText(std::string* text) {
+  std::string* previous = errorTextKeeper;
+  errorTextKeeper = text;
+  return previous;
 }
 
 // ---- XML tag scanners and entity coders ----

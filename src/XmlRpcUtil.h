@@ -3,6 +3,7 @@
 #ifndef CORVANE_XMLRPCUTIL_H
 #define CORVANE_XMLRPCUTIL_H
 
+#include <cstdarg>
 #include <string>
 #include <string_view>
 
@@ -65,6 +66,11 @@ class XmlRpcUtil {
   static void log(int level, const char* fmt, ...) CORVANE_PRINTF(2, 3);
   // Formats a message (at most 1022 characters) for the error handler.
   static void error(const char* fmt, ...) CORVANE_PRINTF(1, 2);
+  static void verror(const char* fmt, va_list va) CORVANE_PRINTF(1, 0);
+  // From now on the text of each error line reported on this thread is also
+  // kept in `*text`, or nowhere when it is null. Returns the keeper it
+  // replaces, for the caller to put back.
+  static std::string* keepErrorText(std::string* text);
 
   // The scanners read from `*offset` and move it forward only on success.
 
