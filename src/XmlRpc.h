@@ -1,5 +1,6 @@
-// The whole client stack in one include: values, the client and the logging
-// controls (setVerbosity, replaceable log and error handlers).
+// The whole client stack in one include: values, the client, the logging
+// controls (setVerbosity, replaceable log and error handlers) and the version
+// macros CORVANE_VERSION_MAJOR, _MINOR and _PATCH.
 #ifndef CORVANE_XMLRPC_H
 #define CORVANE_XMLRPC_H
 
@@ -7,5 +8,6 @@
 #include "XmlRpcException.h"
 #include "XmlRpcUtil.h"
 #include "XmlRpcValue.h"
+#include "XmlRpcVersion.h"
 
 #endif
