@@ -184,6 +184,11 @@ def main():
     request = corvane["request/mixed-10m"]
     print(f"| generateRequest of the 10 MB mixed value | "
           f"{seconds_per_iteration(request) * 1000:.1f} ms |")
+    held = corvane["call/held-after-20mb/iterations:1"]["held_kB"]
+    print()
+    print("| Heap a client holds between calls | Size |")
+    print("|---|---:|")
+    print(f"| after a call with a 20 MB answer, its result released | {held:.1f} kB |")
 
     if failed:
         print("\nTargets missed: " + ", ".join(failed))

@@ -1,9 +1,10 @@
 // Throughput of the value coders on the payloads of make_payloads.py, the cost
-// of the response header scan and of framing bodies, and a library call
-// over loopback.
+// of the response header scan and of framing bodies, a library call over
+// loopback, and the memory a client holds after a large call.
 //
 //   corvane_bench --payloads=DIR [Google Benchmark flags]
 #include <arpa/inet.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <strings.h>
 #include <sys/socket.h>
@@ -370,6 +371,39 @@ void libraryCall(benchmark::State& state, const std::string* body) {
   }
 }
 
+// Bytes that the allocator has handed out and not had back, in every arena.
+std::size_t heapInUse() {
+  const struct mallinfo2 info = ::mallinfo2();
+  return info.uordblks + info.hblkhd;
+}
+
+constexpr std::size_t LARGE_ANSWER_SIZE = 20 * 1000 * 1000;
+
+// The heap that a client holds between calls, after one call with a 20 MB
+// answer whose result has been released.
+void heldAfterLargeCall(benchmark::State& state) {
+  const std::string body =
+      "<?xml version=\"1.0\"?>\r\n<methodResponse><params><param><value><string>" +
+      std::string(LARGE_ANSWER_SIZE, 'x') + "</string></value></param></params></methodResponse>";
+  FixedServer server(body);
+  XmlRpcValue params;
+  params[0] = "bench";
+  std::size_t held = 0;
+  for (auto _ : state) {
+    const std::size_t before = heapInUse();
+    XmlRpcClient client("127.0.0.1", server.port());
+    {
+      XmlRpcValue result;
+      if (!client.execute("bench.get", params, result)) {
+        state.SkipWithError("call failed");
+        break;
+      }
+    }
+    held = heapInUse() - before;
+  }
+  state.counters["held_kB"] = static_cast<double>(held) / 1e3;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -420,6 +454,9 @@ int main(int argc, char** argv) {
   benchmark::RegisterBenchmark("call/library-mixed-10m", libraryCall, &bodies[MIXED_10M])
       ->UseManualTime()
       ->Iterations(15)
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("call/held-after-20mb", heldAfterLargeCall)
+      ->Iterations(1)
       ->Unit(benchmark::kMillisecond);
 
   benchmark::RunSpecifiedBenchmarks();
