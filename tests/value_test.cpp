@@ -19,7 +19,7 @@ tm date(int year, int mon, int mday, int hour, int min, int sec) {
 XmlRpcValue bytes(std::string data) {
   return XmlRpcValue(&data[0], static_cast<int>(data.size()));
 }
-std::string text(XmlRpcValue v) {
+std::string text(const XmlRpcValue& v) {
   std::ostringstream os;
   return (os << v).good() ? os.str() : "";
 }
@@ -102,6 +102,34 @@ TEST(ValueModel, AccessGrowsArraysAndStructsAndMisuseThrowsAndLeavesTheValue) {
   v = v[1];
   v = v[0]["k"];
   EXPECT_EQ(text(b) + text(t) + text(s) + text(v), "0   00000T00:00:001.5");
+}
+
+// A const value converts to its own type only and never adds a member; throws are std::exceptions.
+TEST(ValueModel, ConstReadsGiveThePayloadOrThrow) {
+  tm t = date(2026, 2, 7, 1, 2, 3);
+  XmlRpcValue v;
+  const XmlRpcValue members[] = {true, 5, 1.5, "abc", bytes("ab"), &t, XmlRpcValue()};
+  for (size_t member = 0; member < std::size(members); ++member)
+    v[std::to_string(member)] = members[member];
+  const XmlRpcValue& cv = v;
+  // clang-format off
+  std::string (*const reads[])(const XmlRpcValue&) = {
+      [](auto& m) { return std::to_string(bool(m)); }, [](auto& m) { return std::to_string(int(m)); },
+      [](auto& m) { return std::to_string(double(m)); }, [](auto& m) { return static_cast<const std::string&>(m); },
+      [](auto& m) { return std::to_string(static_cast<const XmlRpcValue::BinaryData&>(m).size()); },
+      [](auto& m) { return std::to_string(static_cast<const tm&>(m).tm_year); }};
+  // clang-format on
+  std::string read;
+  for (size_t member = 0; member < std::size(members); ++member)
+    for (const auto& readAs : reads)
+      try {
+        read += readAs(cv[std::to_string(member)]);
+      } catch (const std::exception& e) {
+        read += e.what() == std::string("type error") ? "." : "?";
+      }
+  EXPECT_EQ(read, "1......5......1.500000......abc......2......2026......");
+  EXPECT_EQ(thrown([&] { cv["x"]; }) + ", " + thrown([&] { cv["0"]["x"]; }),
+            "range error: no struct member x, type error: expected a struct");
 }
 
 // Values of every type, nested: each reads back from its text, whole, as the same value.
