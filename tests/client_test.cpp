@@ -25,6 +25,40 @@ const std::string INVALID = "Error in XmlRpcClient::readHeader: Invalid Content-
 const std::string BAD = "Error in XmlRpcClient::parseResponse: Invalid response";
 const XmlRpcValue SEVEN = 7;
 
+// The last call's error is the line that `line` begins, of the kind it tells; none for "".
+void expectLastError(const XmlRpcClient& client, const std::string& line) {
+  using Kind = XmlRpcClient::ErrorKind;
+  // clang-format off
+  const std::pair<std::string, Kind> kinds[] = {{"write error (error 111)", Kind::CONNECT},
+      {"doConnect", Kind::CONNECT}, {"writeRequest", Kind::WRITE}, {"EOF while", Kind::READ},
+      {"error while reading", Kind::READ}, {"readHeader", Kind::HTTP}, {"readResponse", Kind::HTTP},
+      {"execute", Kind::TIMEOUT}, {"parseResponse", Kind::PARSE}, {"", Kind::NONE}};
+  // clang-format on
+  const auto told = std::find_if(std::begin(kinds), std::end(kinds),
+                                 [&](const auto& k) { return line.find(k.first) != line.npos; });
+  const XmlRpcClient::Error e = client.lastError();
+  EXPECT_TRUE(e.kind == told->second && e.message.rfind(line, 0) == 0 &&
+              e.message.empty() == line.empty())
+      << line << " | " << e.message;
+}
+
+// Shows how much its buffers hold; with several ports, connects to 127.0.0.1 at each in turn.
+struct TestClient : XmlRpcClient {
+  TestClient(const char* host, std::vector<int> ports)
+      : XmlRpcClient(host, ports.at(0)), _ports(std::move(ports)) {}
+  size_t held() const { return _request.capacity() + _header.capacity() + _response.capacity(); }
+  bool doConnect() override {
+    if (_ports.size() == 1) return XmlRpcClient::doConnect();
+    std::vector<SocketAddress> one;
+    _addresses.clear();
+    for (int port : _ports)
+      if (XmlRpcSocket::resolve("127.0.0.1", port, one)) _addresses.push_back(one[0]);
+    _nextAddress = 0;
+    return connectNextAddress();
+  }
+  std::vector<int> _ports;
+};
+
 // The one error line expected; none for "".
 std::vector<std::string> lines(const std::string& line) {
   return line.empty() ? std::vector<std::string>{} : std::vector<std::string>{line};
@@ -59,6 +93,7 @@ void expectOneCall(std::vector<std::string> reply, Then then, const std::string&
   EXPECT_EQ(client.execute("Echo", 1, result), error.empty());
   EXPECT_TRUE(result == (error.empty() ? SEVEN : XmlRpcValue()) && !client.isFault());
   EXPECT_EQ(server.errors, lines(error));
+  expectLastError(client, error);
   EXPECT_TRUE(client.execute("Echo", 1, result) && result == SEVEN &&
               server.accepted == (kept ? 1 : 2));
 }
@@ -70,22 +105,27 @@ TEST(ClientRequest, EachCallIsSentByteForByte) {
     const char *uri, *method;
     XmlRpcValue params;
     std::string paramsXml;
+    const char *host = "127.0.0.1", *hostField = "127.0.0.1";
   } cases[] = {
       {nullptr, "NoParams", XmlRpcValue(), ""},
       {nullptr, "a<b&", hole,
        "<params><param></param><param><value><i4>5</i4></value></param></params>"},
-      {"/x?y=1", "NotAnArray", "a<b", "<params><param><value>a&lt;b</value></param></params>"}};
+      {"/x?y=1", "NotAnArray", "a<b", "<params><param><value>a&lt;b</value></param></params>"},
+      {nullptr, "V6", XmlRpcValue(), "", "::1", "[::1]"},
+      {nullptr, "V6", XmlRpcValue(), "", "[::1]", "[::1]"}};
   for (const auto& c : cases) {
-    ScriptedServer server({{{{okReply()}}}});
+    const int family = c.host[0] == '1' ? AF_INET : AF_INET6;
+    if (int port; bound(&port, family).fd < 0) GTEST_SKIP() << "no IPv6 loopback (::1) here";
+    ScriptedServer server({{{{okReply()}}}}, family);
     XmlRpcValue result;
-    EXPECT_TRUE(
-        XmlRpcClient("127.0.0.1", server.port(), c.uri).execute(c.method, c.params, result));
+    EXPECT_TRUE(XmlRpcClient(c.host, server.port(), c.uri)
+                    .execute(std::string(c.method), c.params, result));
     const std::string body = "<?xml version=\"1.0\"?>\r\n<methodCall><methodName>" +
                              std::string(c.method) + "</methodName>\r\n" + c.paramsXml +
                              "</methodCall>\r\n";
     EXPECT_EQ(server.requests().at(0),
               "POST " + std::string(c.uri ? c.uri : "/RPC2") +
-                  " HTTP/1.1\r\nUser-Agent: CORVANE 0.7\r\nHost: 127.0.0.1:" +
+                  " HTTP/1.1\r\nUser-Agent: CORVANE 0.7\r\nHost: " + c.hostField + ":" +
                   std::to_string(server.port()) + "\r\nContent-Type: text/xml\r\n" +
                   "Content-length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
   }
@@ -191,7 +231,7 @@ TEST(ClientConnection, KeptUntilItEndsAndResentOnceWhenFoundDead) {
   for (const auto& c : cases) {
     ScriptedServer server(c.script);
     {
-      XmlRpcClient client("127.0.0.1", server.port());
+      TestClient client("127.0.0.1", {server.port()});
       for (const std::string& error : c.errors) {
         if (&error == &c.errors[1] && c.idleEnd) {
           ASSERT_NE(waitFor(server.fd(0), POLLIN), 0);
@@ -203,7 +243,8 @@ TEST(ClientConnection, KeptUntilItEndsAndResentOnceWhenFoundDead) {
         EXPECT_EQ(client.execute("Call", param, result), !failing);
         EXPECT_EQ(result, failing ? XmlRpcValue() : error == "fault" ? faultValue : SEVEN);
         EXPECT_EQ(client.isFault(), error == "fault");
-        EXPECT_TRUE(!failing || server.errors.back().rfind(error, 0) == 0) << error;
+        expectLastError(client, failing ? error : "");
+        EXPECT_LE(client.held(), 3u * 64 * 1024);  // a large request or response is freed
       }
     }
     server.finish();
@@ -242,6 +283,7 @@ TEST(ClientTimeout, ALateCallEndsAtItsLimitAndTheNextOneGetsItsOwnAnswer) {
     EXPECT_TRUE(took >= (c.limit > 1 ? 0.2 : c.limit) && took < 3 * c.limit) << took;
     EXPECT_EQ(result, c.limit > 1 ? SEVEN : XmlRpcValue());
     EXPECT_EQ(server.errors, lines(c.limit > 1 ? "" : late));
+    expectLastError(client, c.limit > 1 ? "" : late);
     if (c.script.size() == 1 && c.limit < 1) server.finish();  // the timed-out client has closed
     EXPECT_EQ(server.closedByClient, c.script.size() == 1 && c.limit < 1);
     EXPECT_TRUE(c.script.size() == 1 ||
@@ -281,6 +323,32 @@ TEST(Interop, PythonServerWithNilClosesAfterEachReply) {
             0u);
   ::kill(pid, SIGKILL);
   ::waitpid(pid, nullptr, 0);
+}
+
+// A name that does not resolve, refused addresses, a reset while writing: each error's kind.
+TEST(ClientConnect, EachAddressIsTriedInTurnAndEachFailureTellsItsKind) {
+  int refused = 0, resetting = 0;
+  const Fd refusing = bound(&refused, AF_INET, false), resetter = bound(&resetting);
+  std::thread resetAtOnce([&, abort = linger{1, 0}] {
+    Fd connection(waitFor(resetter.fd, POLLIN) ? ::accept(resetter.fd, nullptr, nullptr) : -1);
+    ::setsockopt(connection.fd, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
+  });
+  ScriptedServer server({{{{okReply()}}}});
+  // clang-format off
+  const struct { const char* host; std::vector<int> ports; XmlRpcValue param; std::string error; } cases[] = {
+      {"corvane-test.invalid", {80}, 1, "Error in XmlRpcClient::doConnect: Could not connect to server"},
+      {"127.0.0.1", {refused}, 1, "Error in XmlRpcClient::writeRequest: write error (error 111)."},
+      {"127.0.0.1", {refused, refused, server.port()}, 1, ""},
+      {"127.0.0.1", {resetting}, std::string(8 << 20, 'x'), "Error in XmlRpcClient::writeRequest"}};
+  // clang-format on
+  for (const auto& c : cases) {
+    TestClient client(c.host, c.ports);
+    XmlRpcValue result;
+    EXPECT_EQ(client.execute("Echo", c.param, result), c.error.empty());
+    expectLastError(client, c.error);
+  }
+  resetAtOnce.join();
+  EXPECT_EQ(server.accepted, 1);
 }
 
 TEST(Socket, BindsAllAddressesListensAcceptsAndCloses) {

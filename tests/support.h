@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -34,15 +35,17 @@ inline short waitFor(int fd, short events, int ms = WAIT_MS) {
   pollfd p{fd, events, 0};
   return ::poll(&p, 1, ms) > 0 ? p.revents : 0;
 }
-// A socket listening on a free port of 127.0.0.1.
-inline Fd bound(int* port) {
-  Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-  socklen_t len = sizeof(a);
-  ::bind(fd.fd, reinterpret_cast<sockaddr*>(&a), len);
+// A socket on a free port of 127.0.0.1 or ::1 (none if it cannot bind); one not `listens` refuses.
+inline Fd bound(int* port, int family = AF_INET, bool listens = true) {
+  Fd fd(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in6 a{AF_INET6, 0, 0, in6addr_loopback, 0};  // IPv4's port is at the same place
+  const sockaddr_in ipv4{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  socklen_t len = family == AF_INET ? sizeof(ipv4) : sizeof(a);
+  if (family == AF_INET) std::memcpy(&a, &ipv4, len);
+  if (::bind(fd.fd, reinterpret_cast<sockaddr*>(&a), len) != 0) fd.reset();
   ::getsockname(fd.fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::listen(fd.fd, 16);
-  *port = ntohs(a.sin_port);
+  if (listens) ::listen(fd.fd, 16);
+  *port = ntohs(a.sin6_port);
   return fd;
 }
 inline std::string drain(int fd) {
@@ -123,8 +126,8 @@ inline std::vector<std::string> pieces(const std::string& text, size_t size = 1)
 // requests. It is that client's capture of log and error lines too.
 class ScriptedServer : public Capture {
  public:
-  explicit ScriptedServer(std::vector<Connection> script)
-      : _script(std::move(script)), _listener(bound(&_port)), _thread([this] { run(); }) {
+  explicit ScriptedServer(std::vector<Connection> script, int family = AF_INET)
+      : _script(std::move(script)), _listener(bound(&_port, family)), _thread([this] { run(); }) {
     ::alarm(20);  // a call without a time limit that never returns ends the test process
   }
   ~ScriptedServer() {
