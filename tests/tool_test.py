@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The built rpcset run as a user runs it, against servers on 127.0.0.1 started here,
 and consumers built against an install. tool_test.py CLASS.TEST --rpcset=... ..."""
-import argparse, contextlib, ctypes, glob, os, re, select, shlex, signal, socket, subprocess, sys, tempfile
+import argparse, contextlib, ctypes, glob, os, pathlib, re, select, shlex, signal, socket, subprocess, sys, tempfile
 import threading, unittest
 
 HOST, TIMEOUT = "127.0.0.1", 20  # every run, read and wait ends by then
@@ -169,8 +169,9 @@ class Install(unittest.TestCase):
     def run_step(self, *cmd, **kwargs):
         return subprocess.run(cmd, check=True, timeout=300, capture_output=True, text=True, **kwargs).stdout
 
-    def check_install(self, prefix, files, pkg_config=True):
-        """The files are there; rpcset and consumers built against `prefix` call the demo server."""
+    def check_install(self, root, prefix, files):
+        """The files are there, corvane.pc holds `prefix`; what is built against root + prefix calls the demo server."""
+        prefix, installed = root + prefix, prefix
         for path in files:
             self.assertTrue(os.path.exists(os.path.join(prefix, path)), path)
         build, consumer = prefix + "/../consumer", ROOT + "/tests/install"
@@ -178,17 +179,16 @@ class Install(unittest.TestCase):
                       f"-DCMAKE_CXX_COMPILER={ARGS.cxx}", f"-DCMAKE_CXX_FLAGS={ARGS.cxx_flags}",
                       f"-DCMAKE_EXE_LINKER_FLAGS={ARGS.linker_flags}")
         self.run_step(ARGS.cmake, "--build", build)
-        programs = [[build + "/consumer"]]
-        if pkg_config:
-            env = dict(os.environ, PKG_CONFIG_PATH=glob.glob(prefix + "/lib*/pkgconfig")[0])
-            self.run_step(ARGS.cxx, "-std=c++17", *shlex.split(ARGS.cxx_flags), consumer + "/consumer.cpp", "-o",
-                          build + "/by-pkgconfig", *self.run_step("pkg-config", "--cflags", "--libs", "corvane",
-                                                                  env=env).split(), *shlex.split(ARGS.linker_flags))
-            programs.append([build + "/by-pkgconfig"])
+        [pc] = glob.glob(prefix + "/lib/**/corvane.pc", recursive=True)
+        self.assertIn(f"prefix={installed}\n", pathlib.Path(pc).read_text())
+        env = dict(os.environ, PKG_CONFIG_PATH=os.path.dirname(pc), PKG_CONFIG_SYSROOT_DIR=root)
+        self.run_step(ARGS.cxx, "-std=c++17", *shlex.split(ARGS.cxx_flags), consumer + "/consumer.cpp", "-o",
+                      build + "/by-pkgconfig", *self.run_step("pkg-config", "--cflags", "--libs", "corvane",
+                                                              env=env).split(), *shlex.split(ARGS.linker_flags))
         port, line = demo_server(self)
-        for program in programs:
-            self.assertEqual(self.run_step(*program, HOST, port) + line(),
-                             "result 0\nSetBOOT proc_info='pxe' mac_info='00:11:22:33:44:55'\n")
+        for program in [build + "/consumer", build + "/by-pkgconfig"]:
+            self.assertEqual(self.run_step(program, HOST, port) + line(),
+                             "corvane 0.7.0 result 0\nSetBOOT proc_info='pxe' mac_info='00:11:22:33:44:55'\n")
         for host in [HOST, "localhost"]:
             self.assertEqual(self.run_step(prefix + "/bin/rpcset", host, port, "dhcp", "m", "2", "i") + line(),
                              "SetDHCP ps_num='2' mac_info='m' ip_info='i'\n")
@@ -196,8 +196,8 @@ class Install(unittest.TestCase):
     def test_Consumers(self):
         with tempfile.TemporaryDirectory() as tmp:
             self.run_step(ARGS.cmake, "--install", ARGS.build_dir, "--prefix", tmp + "/prefix")
-            self.check_install(tmp + "/prefix", ["share/man/man1/rpcset.1", "include/corvane/XmlRpc.h",
-                                                 "include/corvane/base64.h"])
+            self.check_install("", tmp + "/prefix", ["share/man/man1/rpcset.1", "include/corvane/XmlRpc.h",
+                                                     "include/corvane/base64.h"])
 
     def test_Packages(self):
         """The Debian packages, unpacked with dpkg-deb: rpcset depends on libc6 alone."""
@@ -207,9 +207,9 @@ class Install(unittest.TestCase):
         with tempfile.TemporaryDirectory() as tmp:
             for [deb] in debs:
                 self.run_step("dpkg-deb", "-x", deb, tmp)
-            self.check_install(tmp + "/usr", ["share/man/man1/rpcset.1.gz", "share/bash-completion/completions/rpcset",
-                                              "share/doc/rpcset/copyright", "share/doc/libcorvane-dev/copyright",
-                                              "include/corvane/XmlRpc.h"], pkg_config=False)
+            self.check_install(tmp, "/usr", ["share/man/man1/rpcset.1.gz", "share/bash-completion/completions/rpcset",
+                                             "share/doc/rpcset/copyright", "share/doc/libcorvane-dev/copyright",
+                                             "include/corvane/XmlRpc.h"])
 
 
 if __name__ == "__main__":

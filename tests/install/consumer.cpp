@@ -1,9 +1,8 @@
-// A program built against an installed Corvane: one SetBOOT call, its result printed.
+// Built against an installed Corvane: prints its version, then one SetBOOT call's result.
+#include <corvane/XmlRpc.h>
+
 #include <cstdlib>
 #include <iostream>
-
-#include "XmlRpcClient.h"
-#include "XmlRpcValue.h"
 
 int main(int argc, char* argv[]) {
   if (argc < 3) return 2;
@@ -13,6 +12,7 @@ int main(int argc, char* argv[]) {
   params[0] = "pxe";
   params[1] = "00:11:22:33:44:55";
   if (!client.execute("SetBOOT", params, result) || client.isFault()) return 1;
-  std::cout << "result " << result << std::endl;
+  std::cout << "corvane " << CORVANE_VERSION_MAJOR << "." << CORVANE_VERSION_MINOR << "."
+            << CORVANE_VERSION_PATCH << " result " << result << std::endl;
   return 0;
 }
