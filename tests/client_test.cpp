@@ -337,7 +337,7 @@ TEST(ClientConnect, EachAddressIsTriedInTurnAndEachFailureTellsItsKind) {
   // clang-format off
   const struct { const char* host; std::vector<int> ports; XmlRpcValue param; std::string error; } cases[] = {
       {"corvane-test.invalid", {80}, 1, "Error in XmlRpcClient::doConnect: Could not connect to server"},
-      {"127.0.0.1", {refused}, 1, "Error in XmlRpcClient::writeRequest: write error (error 111)."},
+      {"localhost", {refused}, 1, "Error in XmlRpcClient::writeRequest: write error (error 111)."},
       {"127.0.0.1", {refused, refused, server.port()}, 1, ""},
       {"127.0.0.1", {resetting}, std::string(8 << 20, 'x'), "Error in XmlRpcClient::writeRequest"}};
   // clang-format on
