@@ -2,7 +2,7 @@
 """The built rpcset run as a user runs it, against servers on 127.0.0.1 started here,
 and consumers built against an install. tool_test.py CLASS.TEST --rpcset=... ..."""
 import argparse, contextlib, ctypes, glob, os, pathlib, re, select, shlex, signal, socket, subprocess, sys, tempfile
-import threading, unittest
+import threading, time, unittest
 
 HOST, TIMEOUT = "127.0.0.1", 20  # every run, read and wait ends by then
 ROOT, ARGS = os.path.dirname(os.path.dirname(os.path.abspath(__file__))), None
@@ -138,6 +138,10 @@ class Rpcset(unittest.TestCase):
             result = rpcset(*(word.format(h=HOST, p=port) for word in words))
             self.assertEqual((result.returncode, result.stdout.decode()), (status, out), words)
             self.assertRegex(result.stderr.decode(), r"\A" + err + r"\Z")
+            for _ in range(100):  # a request the server has not taken in yet, after a time limit
+                if len(requests) >= len(calls):
+                    break
+                time.sleep(0.05)
             self.assertEqual(requests, [request(port, method, params) for method, params in calls])
 
     def test_Batch(self):
