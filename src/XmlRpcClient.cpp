@@ -53,18 +53,6 @@ constexpr int NUMBER_TEXT_SIZE = 32;
 // an idle client holds little.
 constexpr std::size_t RETAINED_BUFFER_LIMIT = 64 * 1024;
 
-// Clears the flag on every way out of the scope, an exception included.
-class ClearFlagOnExit {
- public:
-  explicit ClearFlagOnExit(bool& flag) : _flag(flag) {}
-  ~ClearFlagOnExit() { _flag = false; }
-  ClearFlagOnExit(const ClearFlagOnExit&) = delete;
-  ClearFlagOnExit& operator=(const ClearFlagOnExit&) = delete;
-
- private:
-  bool& _flag;
-};
-
 // Runs `action` on every way out of the scope, an exception included.
 template <typename Action>
 class AtScopeExit {
@@ -257,7 +245,7 @@ bool XmlRpcClient::execute(const char* method, const XmlRpcValue& params, XmlRpc
                   _connectionState);
   if (_executing) return false;
   _executing = true;
-  ClearFlagOnExit clearExecuting(_executing);
+  AtScopeExit clearExecuting([this] { _executing = false; });
 
   // The call's last error line is its message, whichever part of the stack reports it.
   _lastError = Error();
