@@ -198,6 +198,7 @@ XmlRpcClient::XmlRpcClient(const char* host, int port, const char* uri)
       _host(host ? host : ""),
       _uri(uri ? uri : DEFAULT_URI),
       _port(port),
+      _https(false),
       _sendAttempts(0),
       _bytesWritten(0),
       _executing(false),
@@ -220,10 +221,8 @@ XmlRpcClient::XmlRpcClient(const char* host, int port, const char* uri)
   setKeepOpen(true);
 }
 
-XmlRpcClient::~XmlRpcClient() {
-  // The client is the only owner of its connection: nobody else can close it.
-  if (getfd() != -1) XmlRpcSocket::close(getfd());
-}
+// The connection, its only owner, closes itself.
+XmlRpcClient::~XmlRpcClient() = default;
 
 bool XmlRpcClient::execute(const char* method, const XmlRpcValue& params, XmlRpcValue& result) {
   return execute(method, params, result, -1.0);
@@ -287,7 +286,12 @@ void XmlRpcClient::close() {
   _connectionState = NO_CONNECTION;
   _disp.exit();
   _disp.removeSource(this);
-  XmlRpcSource::close();
+  dropConnection();
+}
+
+void XmlRpcClient::dropConnection() {
+  _connection.close();
+  setfd(-1);
 }
 
 unsigned XmlRpcClient::handleEvent(unsigned eventType) {
@@ -308,15 +312,16 @@ unsigned XmlRpcClient::handleEvent(unsigned eventType) {
   if (_connectionState == READ_HEADER && !readHeader()) return 0;
   if (_connectionState == READ_RESPONSE && !readResponse()) return 0;
 
-  return (_connectionState == WRITE_REQUEST) ? XmlRpcDispatch::EventWritable
-                                             : XmlRpcDispatch::EventReadable;
+  // TLS may have to read before it can write, or the other way round.
+  return _connection.events((_connectionState == WRITE_REQUEST) ? XmlRpcDispatch::EventWritable
+                                                                : XmlRpcDispatch::EventReadable);
 }
 
 bool XmlRpcClient::setupConnection() {
   // A kept connection carries this call only if nothing came on it after the
   // last response: no end, no reset, no bytes nobody asked for.
   bool kept = _connectionState == IDLE && !_eof && getfd() != -1;
-  if (kept && !XmlRpcSocket::nothingToRead(getfd())) {
+  if (kept && !_connection.idle()) {
     XmlRpcUtil::log(4,
                     "XmlRpcClient::setupConnection: the kept connection has ended or holds "
                     "bytes nobody asked for.");
@@ -339,7 +344,10 @@ void XmlRpcClient::watchForWriting() {
 }
 
 bool XmlRpcClient::doConnect() {
-  if (!XmlRpcSocket::resolve(_host, _port, _addresses)) {
+  if (!_socketPath.empty()) {
+    _addresses.resize(1);
+    XmlRpcSocket::unixAddress(_socketPath, _addresses[0]);
+  } else if (!XmlRpcSocket::resolve(_host, _port, _addresses)) {
     reportError(ErrorKind::CONNECT,
                 "Error in XmlRpcClient::doConnect: Could not connect to server (%s).",
                 XmlRpcSocket::getErrorMsg().c_str());
@@ -350,42 +358,20 @@ bool XmlRpcClient::doConnect() {
 }
 
 bool XmlRpcClient::connectNextAddress() {
+  static const char* const failures[] = {"", "Could not create socket",
+                                         "Could not set socket to non-blocking IO mode",
+                                         "Could not connect to server"};
   while (_nextAddress < _addresses.size()) {
-    const SocketAddress& address = _addresses[_nextAddress++];
-    const bool lastAddress = _nextAddress == _addresses.size();
-    const int fd = XmlRpcSocket::socket(address.family());
-    if (fd < 0) {
-      if (!lastAddress) continue;
-      reportError(ErrorKind::CONNECT,
-                  "Error in XmlRpcClient::doConnect: Could not create socket (%s).",
-                  XmlRpcSocket::getErrorMsg().c_str());
-      return false;
+    const XmlRpcConnection::ConnectResult result = _connection.connect(_addresses[_nextAddress++]);
+    setfd(_connection.fd());
+    if (result == XmlRpcConnection::CONNECTING) {
+      XmlRpcUtil::log(3, "XmlRpcClient::doConnect: fd %d.", getfd());
+      return true;
     }
-
-    XmlRpcUtil::log(3, "XmlRpcClient::doConnect: fd %d.", fd);
-    setfd(fd);
-
-    if (!XmlRpcSocket::setNonBlocking(fd)) {
-      const int error = XmlRpcSocket::getError();
-      close();
-      reportError(
-          ErrorKind::CONNECT,
-          "Error in XmlRpcClient::doConnect: Could not set socket to non-blocking IO mode (%s).",
-          XmlRpcSocket::getErrorMsg(error).c_str());
-      return false;
-    }
-
-    if (XmlRpcSocket::connect(fd, address)) return true;
-    const int error = XmlRpcSocket::getError();
-    if (!lastAddress) {
-      // The base close: this client's close() would also end the dispatcher's run.
-      XmlRpcSource::close();
-      continue;
-    }
+    if (_nextAddress < _addresses.size()) continue;
     close();
-    reportError(ErrorKind::CONNECT,
-                "Error in XmlRpcClient::doConnect: Could not connect to server (%s).",
-                XmlRpcSocket::getErrorMsg(error).c_str());
+    reportError(ErrorKind::CONNECT, "Error in XmlRpcClient::doConnect: %s (%s).", failures[result],
+                XmlRpcSocket::getErrorMsg(_connection.error()).c_str());
     return false;
   }
   return false;
@@ -393,7 +379,7 @@ bool XmlRpcClient::connectNextAddress() {
 
 bool XmlRpcClient::retryWithNextAddress() {
   XmlRpcUtil::log(4, "XmlRpcClient::writeRequest: trying the host's next address");
-  XmlRpcSource::close();
+  dropConnection();
   if (!connectNextAddress()) return false;
   watchForWriting();
   return true;
@@ -447,7 +433,8 @@ std::string XmlRpcClient::generateHeader(const std::string& body) {
 
   char number[NUMBER_TEXT_SIZE];
   std::snprintf(number, sizeof(number), ":%d\r\n", _port);
-  header += number;
+  header += _socketPath.empty() ? number : "\r\n";
+  if (!_authorization.empty()) header += "Authorization: " + _authorization + "\r\n";
 
   header += "Content-Type: text/xml\r\nContent-length: ";
   std::snprintf(number, sizeof(number), "%d\r\n\r\n", static_cast<int>(body.length()));
@@ -456,14 +443,15 @@ std::string XmlRpcClient::generateHeader(const std::string& body) {
 }
 
 bool XmlRpcClient::writeRequest() {
-  if (_bytesWritten == 0)
+  if (_bytesWritten == 0 && getVerbosity() >= 5)
     XmlRpcUtil::log(5, "XmlRpcClient::writeRequest (attempt %d):\n%s\n", _sendAttempts + 1,
-                    _request.c_str());
+                    requestForLog().c_str());
 
-  if (!XmlRpcSocket::nbWrite(getfd(), _request, &_bytesWritten)) {
+  if (!_connection.write(_request, &_bytesWritten)) {
+    if (reportTlsError("writeRequest")) return false;
     // A kept connection that the server reset while it was idle fails the
     // first write: the server never saw this call, so it is sent again.
-    const int error = XmlRpcSocket::getError();
+    const int error = _connection.error();
     if ((error == ECONNRESET || error == EPIPE) && _keptConnection && _sendAttempts++ == 0)
       return resendOnFreshConnection("writeRequest");
     // A connect that fails shows at the first write on the new connection.
@@ -495,7 +483,8 @@ bool XmlRpcClient::readHeader() {
     _codingValuePos = std::string::npos;
     _codingFields = 0;
   }
-  bool readOk = XmlRpcSocket::nbRead(getfd(), _header, &_eof);
+  bool readOk = _connection.read(_header, &_eof);
+  if (!readOk && reportTlsError("readHeader")) return false;
   // A server may reset the connection right after answering: once bytes of
   // the answer are in, an error ends them as the end of file does.
   if (!readOk && !_header.empty()) readOk = _eof = true;
@@ -531,7 +520,7 @@ bool XmlRpcClient::readHeader() {
 
 bool XmlRpcClient::resendOnFreshConnection(const char* step) {
   XmlRpcUtil::log(4, "XmlRpcClient::%s: re-trying connection", step);
-  XmlRpcSource::close();
+  dropConnection();
   _connectionState = NO_CONNECTION;
   _eof = false;
   return setupConnection();
@@ -574,6 +563,7 @@ XmlRpcClient::HeaderStatus XmlRpcClient::parseHeader() {
   _headerScanPos = std::max(_headerScanPos, std::min(pos, settledEnd));
   if (bodyStart == std::string::npos) return HEADER_INCOMPLETE;
 
+  _statusLine = fieldValue(_header.substr(0, SHOWN_TEXT_LIMIT), 0);
   _contentLength = 0;
   if (_codingFields > 0) {
     // Several fields list several codings, of which the client decodes none but chunked.
@@ -589,7 +579,8 @@ XmlRpcClient::HeaderStatus XmlRpcClient::parseHeader() {
     XmlRpcUtil::log(4, "client reads a chunked body");
   } else if (_lengthValuePos != std::string::npos) {
     _contentLength = readLength(_header.c_str() + _lengthValuePos);
-    if (_contentLength <= 0) {
+    // An error status may come without a body; parseResponse() reports it.
+    if (_contentLength < 0 || (_contentLength == 0 && statusIs2xx())) {
       reportError(ErrorKind::HTTP,
                   "Error in XmlRpcClient::readHeader: Invalid Content-length specified (%d).",
                   _contentLength);
@@ -603,7 +594,6 @@ XmlRpcClient::HeaderStatus XmlRpcClient::parseHeader() {
   }
 
   _closeAfterResponse = closesAfterResponse(_header, bodyStart);
-  _statusLine = fieldValue(_header.substr(0, SHOWN_TEXT_LIMIT), 0);
   _response = _header.substr(bodyStart);
   _header.clear();
   _chunkStep = CHUNK_SIZE;
@@ -623,7 +613,15 @@ XmlRpcClient::BodyStatus XmlRpcClient::parseBody() {
     }
     return BODY_COMPLETE;
   }
-  if (_framing == BODY_UNTIL_CLOSE) return _eof ? BODY_COMPLETE : BODY_INCOMPLETE;
+  if (_framing == BODY_UNTIL_CLOSE) {
+    if (!_eof) return BODY_INCOMPLETE;
+    if (!_connection.truncated()) return BODY_COMPLETE;
+    // Anyone on the way can end a TCP connection; only TLS's own end is the server's.
+    reportError(ErrorKind::READ,
+                "Error in XmlRpcClient::readResponse: the connection ended without TLS "
+                "close_notify before the end of a body that only its end delimits");
+    return BODY_INVALID;
+  }
   if (_chunkStep == CHUNK_FAILED) return BODY_INVALID;
 
   // The decoded bytes are moved down over the framing before them, so that
@@ -710,7 +708,10 @@ bool XmlRpcClient::readResponse() {
   BodyStatus status = parseBody();
   if (status == BODY_INCOMPLETE) {
     // The header is in, so a read error ends the body as the end of file does.
-    if (!XmlRpcSocket::nbRead(getfd(), _response, &_eof)) _eof = true;
+    if (!_connection.read(_response, &_eof)) {
+      if (reportTlsError("readResponse")) return false;
+      _eof = true;
+    }
     status = parseBody();
   }
   if (status == BODY_INVALID) return false;
@@ -728,7 +729,7 @@ bool XmlRpcClient::readResponse() {
   XmlRpcUtil::log(5, "response:\n%s", _response.c_str());
   if (_closeAfterResponse) {
     XmlRpcUtil::log(4, "XmlRpcClient::readResponse: the connection carries no further call.");
-    XmlRpcSource::close();
+    dropConnection();
   }
 
   // Returning false ends this client's part in the dispatcher's run; the
@@ -741,10 +742,9 @@ bool XmlRpcClient::parseResponse(XmlRpcValue& result) {
   int offset = 0;
   if (!XmlRpcUtil::findTag(METHODRESPONSE_TAG, _response, &offset)) {
     // An error page says more by its status line than by its body.
-    const size_t code = _statusLine.find(' ') + 1;
-    const std::string status =
-        code > 0 && _statusLine.compare(code, 1, "2") == 0 ? "" : " (" + _statusLine + ")";
-    reportError(ErrorKind::PARSE,
+    const bool ok = statusIs2xx();
+    const std::string status = ok ? "" : " (" + _statusLine + ")";
+    reportError(ok ? ErrorKind::PARSE : ErrorKind::HTTP,
                 "Error in XmlRpcClient::parseResponse: Invalid response - no methodResponse%s. "
                 "Response:\n%s",
                 escapedForLog(status).c_str(), escapedForLog(_response).c_str());
@@ -784,6 +784,26 @@ void XmlRpcClient::reportError(ErrorKind kind, const char* fmt, ...) {
   va_start(va, fmt);
   XmlRpcUtil::verror(fmt, va);
   va_end(va);
+}
+
+bool XmlRpcClient::reportTlsError(const char* step) {
+  if (_connection.tlsError().empty()) return false;
+  reportError(ErrorKind::TLS, "Error in XmlRpcClient::%s: TLS error (%s).", step,
+              escapedForLog(_connection.tlsError()).c_str());
+  return true;
+}
+
+bool XmlRpcClient::statusIs2xx() const {
+  const size_t code = _statusLine.find(' ') + 1;
+  return code > 0 && _statusLine.compare(code, 1, "2") == 0;
+}
+
+std::string XmlRpcClient::requestForLog() const {
+  std::string shown = _request;
+  const size_t at = _authorization.empty() ? std::string::npos
+                                           : shown.find("\r\nAuthorization: " + _authorization);
+  if (at != std::string::npos) shown.replace(at + 17, _authorization.size(), "Basic (hidden)");
+  return shown;
 }
 
 XmlRpcClient::ErrorKind XmlRpcClient::failureKindOfState() const {

@@ -1,6 +1,6 @@
 // An XML-RPC client for one server: one call at a time over an HTTP/1.1
-// connection that is kept open between calls and made anew once when a kept
-// connection turns out to be dead.
+// connection (TCP, TLS or a Unix socket) that is kept open between calls and
+// made anew once when a kept connection turns out to be dead.
 #ifndef CORVANE_XMLRPCCLIENT_H
 #define CORVANE_XMLRPCCLIENT_H
 
@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "XmlRpcConnection.h"
 #include "XmlRpcDispatch.h"
 #include "XmlRpcSource.h"
 #include "XmlRpcUtil.h"
@@ -33,6 +34,17 @@ class XmlRpcClient : public XmlRpcSource {
   // `host` is a name, a dotted IPv4 address or an IPv6 address, bare or in
   // brackets ("::1", "[::1]"). Nothing is connected until the first call.
   XmlRpcClient(const char* host, int port, const char* uri = nullptr);
+  // A client for a URL:
+  //   http://[USER[:PASSWORD]@]HOST[:PORT][/PATH]   (port 80 by default)
+  //   https://[USER[:PASSWORD]@]HOST[:PORT][/PATH]  (port 443 by default)
+  //   unix:///ABSOLUTE/SOCKET/PATH                  (as supervisord's serverurl)
+  // HOST is a name, a dotted IPv4 address or an IPv6 address in brackets. With
+  // no path the request goes to "/RPC2"; over a Unix socket it always does,
+  // with "localhost" as its Host field. USER and PASSWORD are percent-decoded
+  // and sent as with setBasicAuth(). Throws XmlRpcException, naming what is
+  // wrong (never the password), for any other URL, and for an https URL when
+  // the library is built without TLS. Nothing is connected until the first call.
+  explicit XmlRpcClient(const std::string& url);
   // Closes the connection if one is open.
   ~XmlRpcClient() override;
 
@@ -57,6 +69,25 @@ class XmlRpcClient : public XmlRpcSource {
   bool execute(const std::string& method, const XmlRpcValue& params, XmlRpcValue& result,
                double timeoutSeconds);
 
+  // How an https connection checks its server and shows itself; see
+  // XmlRpcConnection::TlsOptions. verifyPeer = false encrypts without checking
+  // who answers: anyone between client and server can read and change the calls.
+  using TlsOptions = XmlRpcConnection::TlsOptions;
+  // Takes effect from the next connection made; ignored by http and unix URLs.
+  void setTlsOptions(const TlsOptions& options);
+  // Empty when the files that `options` names load and the certificate
+  // matches its key; otherwise what is wrong, naming the file. Lets a program
+  // report a bad file before any call.
+  static std::string checkTlsOptions(const TlsOptions& options);
+
+  // Sends "Authorization: Basic ..." with every request from now on. Neither
+  // the password nor the field's value is ever logged or shown in an error.
+  void setBasicAuth(const std::string& user, const std::string& password);
+
+  // The URL called, without user name and password: "http://HOST:PORT/PATH",
+  // "https://..." or "unix:///PATH".
+  std::string url() const;
+
   // Whether the last response was a fault; `result` then holds the fault value.
   bool isFault() const { return _isFault; }
 
@@ -67,8 +98,11 @@ class XmlRpcClient : public XmlRpcSource {
     WRITE,    // the request could not be written
     READ,     // a reset or the end of the connection before the whole response
     TIMEOUT,  // no response within the time limit
-    HTTP,     // the response header, its length or its chunks are unusable
-    PARSE     // no methodResponse, or a value that does not read
+    HTTP,     // the response header, its length or its chunks are unusable, or a
+              // status other than 2xx came without a methodResponse
+    PARSE,    // no methodResponse, or a value that does not read
+    TLS       // the TLS handshake or the server's certificate failed, or
+              // OpenSSL could not be loaded
   };
   struct Error {
     ErrorKind kind = ErrorKind::NONE;
@@ -115,6 +149,8 @@ class XmlRpcClient : public XmlRpcSource {
 
   // Reports an error line, through XmlRpcUtil::error, as the call's failure of `kind`.
   void reportError(ErrorKind kind, const char* fmt, ...) CORVANE_PRINTF(3, 4);
+  // Reports the connection's TLS failure in `step`, if it had one.
+  bool reportTlsError(const char* step);
 
   // Starts connecting to the addresses in turn, from `_nextAddress` on, until
   // a connect starts; reports the failure of the last one. A connect that
@@ -134,6 +170,12 @@ class XmlRpcClient : public XmlRpcSource {
   std::string _host;
   std::string _uri;
   int _port;
+  // The Unix socket called instead of a host, or empty.
+  std::string _socketPath;
+  bool _https;
+  // The Authorization field's value, or empty.
+  std::string _authorization;
+  XmlRpcConnection _connection;
 
   std::string _request;
   std::string _header;
@@ -174,6 +216,21 @@ class XmlRpcClient : public XmlRpcSource {
   void releaseLargeBuffers();
 
   Error _lastError;
+
+  struct Url {
+    std::string host, path, user, password, socketPath;
+    int port = 0;
+    bool https = false;
+    bool credentials = false;
+  };
+  static Url parseUrl(const std::string& url);
+  explicit XmlRpcClient(const Url& url);
+  // Closes the connection, without ending the dispatcher's run.
+  void dropConnection();
+  // Whether the response's status is 2xx.
+  bool statusIs2xx() const;
+  // The request as a log line may show it: without the credentials.
+  std::string requestForLog() const;
 
   enum ChunkStep {
     CHUNK_SIZE,

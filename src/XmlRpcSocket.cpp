@@ -6,6 +6,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -168,6 +169,17 @@ bool XmlRpcSocket::resolve(const std::string& host, int port,
     }
   }
   return !addresses.empty();
+}
+
+bool XmlRpcSocket::unixAddress(const std::string& path, SocketAddress& address) {
+  sockaddr_un local;
+  std::memset(&local, 0, sizeof(local));
+  // The path and its terminating NUL must fit.
+  if (path.length() >= sizeof(local.sun_path)) return false;
+  local.sun_family = AF_UNIX;
+  std::memcpy(local.sun_path, path.data(), path.length());
+  address = toSocketAddress(local);
+  return true;
 }
 
 bool XmlRpcSocket::connect(int fd, const SocketAddress& address) {

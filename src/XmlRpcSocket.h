@@ -10,7 +10,7 @@
 
 namespace XmlRpc {
 
-// An IPv4 or IPv6 address with its port, as connect() takes it.
+// An IPv4 or IPv6 address with its port, or a Unix socket's path, as connect() takes it.
 struct SocketAddress {
   sockaddr_storage address;
   socklen_t length;
@@ -49,6 +49,8 @@ class XmlRpcSocket {
   // without asking the resolver, or an IPv6 address, bare or in brackets
   // ("::1", "[::1]"). False when it does not resolve.
   static bool resolve(const std::string& host, int port, std::vector<SocketAddress>& addresses);
+  // The address of the Unix socket at `path`; false when the path does not fit one.
+  static bool unixAddress(const std::string& path, SocketAddress& address);
   // Starts connecting; true when connected or connecting.
   static bool connect(int fd, const SocketAddress& address);
   // Starts connecting the IPv4 socket `fd` to the first IPv4 address of `host`.

@@ -32,7 +32,8 @@ void expectLastError(const XmlRpcClient& client, const std::string& line) {
   const std::pair<std::string, Kind> kinds[] = {{"write error (error 111)", Kind::CONNECT},
       {"doConnect", Kind::CONNECT}, {"writeRequest", Kind::WRITE}, {"EOF while", Kind::READ},
       {"error while reading", Kind::READ}, {"readHeader", Kind::HTTP}, {"readResponse", Kind::HTTP},
-      {"execute", Kind::TIMEOUT}, {"parseResponse", Kind::PARSE}, {"", Kind::NONE}};
+      {"execute", Kind::TIMEOUT}, {"methodResponse (HTTP", Kind::HTTP},
+      {"parseResponse", Kind::PARSE}, {"", Kind::NONE}};
   // clang-format on
   const auto told = std::find_if(std::begin(kinds), std::end(kinds),
                                  [&](const auto& k) { return line.find(k.first) != line.npos; });
