@@ -201,6 +201,7 @@ XmlRpcClient::XmlRpcClient(const char* host, int port, const char* uri)
       _https(false),
       _sendAttempts(0),
       _bytesWritten(0),
+      _requestLogged(false),
       _executing(false),
       _eof(false),
       _isFault(false),
@@ -334,6 +335,7 @@ bool XmlRpcClient::setupConnection() {
 
   _connectionState = WRITE_REQUEST;
   _bytesWritten = 0;
+  _requestLogged = false;
   watchForWriting();
   return true;
 }
@@ -443,9 +445,11 @@ std::string XmlRpcClient::generateHeader(const std::string& body) {
 }
 
 bool XmlRpcClient::writeRequest() {
-  if (_bytesWritten == 0 && getVerbosity() >= 5)
+  // A TLS handshake may take several events before the first byte is written.
+  if (_bytesWritten == 0 && !_requestLogged && getVerbosity() >= 5)
     XmlRpcUtil::log(5, "XmlRpcClient::writeRequest (attempt %d):\n%s\n", _sendAttempts + 1,
                     requestForLog().c_str());
+  _requestLogged = true;
 
   if (!_connection.write(_request, &_bytesWritten)) {
     if (reportTlsError("writeRequest")) return false;

@@ -184,6 +184,8 @@ class XmlRpcClient : public XmlRpcSource {
   // Reconnects made in this call; a dead kept connection is retried only once.
   int _sendAttempts;
   int _bytesWritten;
+  // The request has been logged for the current attempt.
+  bool _requestLogged;
   bool _executing;
   // The server closed its side during the most recent read.
   bool _eof;

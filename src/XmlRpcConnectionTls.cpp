@@ -68,7 +68,7 @@ namespace {
   X(TLS_client_method) X(SSL_CTX_new) X(SSL_CTX_free) X(SSL_CTX_ctrl) X(SSL_CTX_set_verify)  \
   X(SSL_CTX_set_default_verify_paths) X(SSL_CTX_load_verify_locations)                       \
   X(SSL_CTX_use_certificate_chain_file) X(SSL_CTX_use_PrivateKey_file)                       \
-  X(SSL_CTX_check_private_key) X(SSL_new) X(SSL_free) X(SSL_set_bio) X(SSL_set_connect_state) \
+  X(SSL_new) X(SSL_free) X(SSL_set_bio) X(SSL_set_connect_state) \
   X(SSL_set1_host) X(SSL_get0_param) X(SSL_ctrl) X(SSL_do_handshake) X(SSL_read) X(SSL_write) \
   X(SSL_get_error) X(SSL_get_verify_result) X(SSL_shutdown) X(SSL_get_version)
 
@@ -204,9 +204,8 @@ SSL_CTX* newContext(const OpenSsl& o, const XmlRpcConnection::TlsOptions& option
   } else if (o.SSL_CTX_use_certificate_chain_file(ctx, options.certFile.c_str()) != 1) {
     failure = "cannot load the client certificate " + options.certFile;
   } else if (o.SSL_CTX_use_PrivateKey_file(ctx, keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
+    // OpenSSL's words tell a key that does not match the certificate.
     failure = "cannot load the private key " + keyFile;
-  } else if (o.SSL_CTX_check_private_key(ctx) != 1) {
-    failure = "the private key " + keyFile + " does not match the certificate " + options.certFile;
   }
   if (failure.empty()) return ctx;
   failure += " (" + queuedError(o, nullptr) + ")";

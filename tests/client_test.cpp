@@ -1,13 +1,8 @@
 // The client against scripted servers on 127.0.0.1: the bytes of each request, every kind
 // of response and its error line, the kept connection and its one resend, time limits; and
 // the socket helpers that the client does not use itself.
-#include <fcntl.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <chrono>
-#include <csignal>
 
 #include "XmlRpcSocket.h"
 #include "support.h"
@@ -295,24 +290,14 @@ TEST(ClientTimeout, ALateCallEndsAtItsLimitAndTheNextOneGetsItsOwnAnswer) {
 // Python's own server, allowing nil, answers in HTTP/1.0 and closes after each reply: each
 // call connects anew without a resend, and a nil and doubles "%f" cannot carry come back whole.
 TEST(Interop, PythonServerWithNilClosesAfterEachReply) {
-  int out[2];
-  ASSERT_EQ(::pipe(out), 0);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    ::dup2(out[1], 1);
-    ::execl(CORVANE_PYTHON, CORVANE_PYTHON, "-c",
-            "from xmlrpc.server import SimpleXMLRPCServer as S\n"
-            "s = S(('127.0.0.1', 0), allow_none=True, logRequests=False)\n"
-            "s.register_function(lambda *v: v, 'echo')\n"
-            "print(s.server_address[1], flush=True)\ns.serve_forever()",
-            nullptr);
-    ::_exit(127);
-  }
-  char port[16] = {};
-  ASSERT_TRUE(waitFor(out[0], POLLIN) && ::read(out[0], port, sizeof(port) - 1) > 0);
+  const Process python({CORVANE_PYTHON, "-c",
+                        "from xmlrpc.server import SimpleXMLRPCServer as S\n"
+                        "s = S(('127.0.0.1', 0), allow_none=True, logRequests=False)\n"
+                        "s.register_function(lambda *v: v, 'echo')\n"
+                        "print(s.server_address[1], flush=True)\ns.serve_forever()"});
+  ASSERT_GT(python.port(), 0);
   Capture capture(4);
-  XmlRpcClient client("127.0.0.1", std::atoi(port));
+  XmlRpcClient client("127.0.0.1", python.port());
   XmlRpcValue params, result;
   params[0] = XmlRpcValue::nil();
   params[1] = 1e-7;
@@ -322,8 +307,6 @@ TEST(Interop, PythonServerWithNilClosesAfterEachReply) {
   EXPECT_EQ(capture.count("XmlRpcClient::doConnect: fd "), 2);
   EXPECT_EQ(capture.count("XmlRpcClient::readHeader: re-trying connection") + capture.errors.size(),
             0u);
-  ::kill(pid, SIGKILL);
-  ::waitpid(pid, nullptr, 0);
 }
 
 // A name that does not resolve, refused addresses, a reset while writing: each error's kind.

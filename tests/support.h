@@ -3,10 +3,15 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <atomic>
 #include <cstring>
@@ -48,6 +53,44 @@ inline Fd bound(int* port, int family = AF_INET, bool listens = true) {
   *port = ntohs(a.sin6_port);
   return fd;
 }
+// A helper process, such as a server, that prints one line on standard output once it is
+// ready; ended, bounded, with its test.
+struct Process {
+  explicit Process(std::vector<std::string> args) {
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) return;
+    _out.reset(out[0]);
+    pid = ::fork();
+    if (pid == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      ::dup2(out[1], 1);
+      std::vector<char*> argv;
+      for (std::string& arg : args)
+        argv.push_back(arg.data());
+      argv.push_back(nullptr);
+      ::execvp(argv[0], argv.data());
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    for (char c; line.find('\n') == line.npos && waitFor(_out.fd, POLLIN) && ::read(_out.fd, &c, 1) == 1;)
+      line += c;
+  }
+  ~Process() {
+    ::kill(pid, SIGTERM);
+    for (int ms = 0; ms < WAIT_MS && ::waitpid(pid, nullptr, WNOHANG) == 0; ms += 10)
+      ::usleep(10000);
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, WNOHANG);
+  }
+  int port() const { return std::atoi(line.c_str()); }
+
+  pid_t pid = -1;
+  std::string line;  // the first line it printed
+
+ private:
+  Fd _out;  // kept open, so that a later line does not kill it with SIGPIPE
+};
+
 inline std::string drain(int fd) {
   std::string out;
   char buf[65536];
