@@ -59,8 +59,9 @@ XmlRpcClient::Url XmlRpcClient::parseUrl(const std::string& text) {
   Url url;
   const size_t schemeEnd = text.find("://");
   std::string scheme = text.substr(0, schemeEnd);
-  std::transform(scheme.begin(), scheme.end(), scheme.begin(),
-                 [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); });
+  std::transform(scheme.begin(), scheme.end(), scheme.begin(), [](char c) {
+    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  });
   if (schemeEnd == std::string::npos || (scheme != "http" && scheme != "https" && scheme != "unix"))
     badUrl("it does not begin with http://, https:// or unix://");
   const std::string rest = text.substr(schemeEnd + 3);
@@ -81,8 +82,9 @@ XmlRpcClient::Url XmlRpcClient::parseUrl(const std::string& text) {
   const size_t authorityEnd = rest.find_first_of("/?#");
   std::string authority = rest.substr(0, authorityEnd);
   // The fragment is the caller's own and never goes to the server.
-  const std::string path =
-      authorityEnd == std::string::npos ? "" : rest.substr(authorityEnd, rest.find('#') - authorityEnd);
+  const std::string path = authorityEnd == std::string::npos
+                               ? ""
+                               : rest.substr(authorityEnd, rest.find('#') - authorityEnd);
   url.path = path.empty() ? DEFAULT_PATH : path.front() == '/' ? path : "/" + path;
 
   const size_t at = authority.rfind('@');
@@ -91,7 +93,8 @@ XmlRpcClient::Url XmlRpcClient::parseUrl(const std::string& text) {
     authority.erase(0, at + 1);
     const size_t colon = userInfo.find(':');
     url.user = percentDecoded(userInfo.substr(0, colon), "user name");
-    if (colon != std::string::npos) url.password = percentDecoded(userInfo.substr(colon + 1), "password");
+    if (colon != std::string::npos)
+      url.password = percentDecoded(userInfo.substr(colon + 1), "password");
     url.credentials = true;
   }
 
@@ -111,7 +114,8 @@ XmlRpcClient::Url XmlRpcClient::parseUrl(const std::string& text) {
   url.port = url.https ? HTTPS_PORT : HTTP_PORT;
   if (portStart < authority.length()) {
     const std::string port = authority.substr(portStart + 1);
-    if (!allDigits(port) || port.length() > 5 || std::stoi(port) < 1 || std::stoi(port) > HIGHEST_PORT)
+    if (!allDigits(port) || port.length() > 5 || std::stoi(port) < 1 ||
+        std::stoi(port) > HIGHEST_PORT)
       badUrl("the port is not a number from 1 to 65535 (\"" + port + "\")");
     url.port = std::stoi(port);
   }
@@ -141,8 +145,9 @@ void XmlRpcClient::setBasicAuth(const std::string& user, const std::string& pass
   std::string coded;
   base64<char>::putAppend(credentials.data(), credentials.length(), coded);
   // The coder breaks long texts into lines; a field is one line.
-  coded.erase(std::remove_if(coded.begin(), coded.end(), [](char c) { return c == '\r' || c == '\n'; }),
-              coded.end());
+  coded.erase(
+      std::remove_if(coded.begin(), coded.end(), [](char c) { return c == '\r' || c == '\n'; }),
+      coded.end());
   _authorization = "Basic " + coded;
 }
 

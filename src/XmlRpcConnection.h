@@ -19,11 +19,11 @@ class XmlRpcConnection {
     // A PEM file of the certificates trusted instead of the system's trust
     // store (OpenSSL's default verify paths, which SSL_CERT_FILE and
     // SSL_CERT_DIR override); empty: the system's.
-    std::string caFile;
+    std::string caFile{};
     // A client certificate (PEM, with its chain) and its private key (PEM);
     // empty keyFile: the key is in certFile. Empty certFile: none is sent.
-    std::string certFile;
-    std::string keyFile;
+    std::string certFile{};
+    std::string keyFile{};
     // True: the server's certificate chain must lead to a trusted certificate
     // and name the host called. False encrypts without checking who answers:
     // anyone between client and server can read and change the calls.

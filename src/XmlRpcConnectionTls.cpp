@@ -59,18 +59,20 @@ unsigned XmlRpcConnection::events(unsigned natural) const {
 namespace {
 
 // The OpenSSL functions used, resolved by name from the two libraries.
-#define CORVANE_CRYPTO_FUNCTIONS(X)                                                          \
-  X(OpenSSL_version_num) X(ERR_clear_error) X(ERR_peek_error) X(ERR_reason_error_string)     \
-  X(X509_verify_cert_error_string) X(X509_VERIFY_PARAM_set1_ip_asc) X(BIO_get_new_index)     \
-  X(BIO_meth_new) X(BIO_meth_set_write) X(BIO_meth_set_read) X(BIO_meth_set_ctrl) X(BIO_new) \
-  X(BIO_set_data) X(BIO_get_data) X(BIO_set_init) X(BIO_set_flags) X(BIO_clear_flags)
+#define CORVANE_CRYPTO_FUNCTIONS(X)                                                                \
+  X(OpenSSL_version_num)                                                                           \
+  X(ERR_clear_error) X(ERR_peek_error) X(ERR_reason_error_string) X(X509_verify_cert_error_string) \
+      X(X509_VERIFY_PARAM_set1_ip_asc) X(BIO_get_new_index) X(BIO_meth_new) X(BIO_meth_set_write)  \
+          X(BIO_meth_set_read) X(BIO_meth_set_ctrl) X(BIO_new) X(BIO_set_data) X(BIO_get_data)     \
+              X(BIO_set_init) X(BIO_set_flags) X(BIO_clear_flags)
 #define CORVANE_SSL_FUNCTIONS(X)                                                             \
-  X(TLS_client_method) X(SSL_CTX_new) X(SSL_CTX_free) X(SSL_CTX_ctrl) X(SSL_CTX_set_verify)  \
-  X(SSL_CTX_set_default_verify_paths) X(SSL_CTX_load_verify_locations)                       \
-  X(SSL_CTX_use_certificate_chain_file) X(SSL_CTX_use_PrivateKey_file)                       \
-  X(SSL_new) X(SSL_free) X(SSL_set_bio) X(SSL_set_connect_state) \
-  X(SSL_set1_host) X(SSL_get0_param) X(SSL_ctrl) X(SSL_do_handshake) X(SSL_read) X(SSL_write) \
-  X(SSL_get_error) X(SSL_get_verify_result) X(SSL_shutdown) X(SSL_get_version)
+  X(TLS_client_method)                                                                       \
+  X(SSL_CTX_new) X(SSL_CTX_free) X(SSL_CTX_ctrl) X(SSL_CTX_set_verify)                       \
+      X(SSL_CTX_set_default_verify_paths) X(SSL_CTX_load_verify_locations)                   \
+          X(SSL_CTX_use_certificate_chain_file) X(SSL_CTX_use_PrivateKey_file) X(SSL_new)    \
+              X(SSL_free) X(SSL_set_bio) X(SSL_set_connect_state) X(SSL_set1_host)           \
+                  X(SSL_get0_param) X(SSL_ctrl) X(SSL_do_handshake) X(SSL_read) X(SSL_write) \
+                      X(SSL_get_error) X(SSL_get_verify_result) X(SSL_shutdown) X(SSL_get_version)
 
 struct OpenSsl {
 #define CORVANE_DECLARE(name) decltype(&::name) name = nullptr;
@@ -280,8 +282,7 @@ bool XmlRpcConnection::tlsWrite(const std::string& s, int* bytesSoFar) {
   if (t.ssl == nullptr) {
     const OpenSsl* o = openSsl(_tlsError);
     if (o == nullptr) return false;
-    if (t.ctx == nullptr && (t.ctx = newContext(*o, t.options, _tlsError)) == nullptr)
-      return false;
+    if (t.ctx == nullptr && (t.ctx = newContext(*o, t.options, _tlsError)) == nullptr) return false;
     o->ERR_clear_error();
     t.ssl = o->SSL_new(t.ctx);
     BIO* bio = t.ssl ? o->BIO_new(o->socketBio) : nullptr;

@@ -1,17 +1,8 @@
 #!/usr/bin/env python3
-"""Servers for the client's tests; each prints its port on a line once it is ready.
-
-  peers.py tls DIR [--cert server|self|other] [--client-ca] [--close-after-handshake]
-      Python's XML-RPC server behind Python's ssl, TLS 1.2 or 1.3, with a
-      certificate authority and certificates made in DIR (once). Methods: echo,
-      stats ([connections, handshakes, the SNI names]) and dropNext (the next request's
-      connection is closed without a reply). POSTs to /clean and /cut are
-      answered with a body that only the connection's end delimits, ended with
-      and without close_notify.
-  peers.py supervisord DIR
-      supervisord on DIR/supervisor.sock and on 127.0.0.1:PORT with the user
-      "user" and the password "p@ss:word".
-"""
+"""Peers of the client's tests, each printing its port once it is ready: "tls DIR [OPTIONS]"
+serves XML-RPC over Python's ssl with certificates made in DIR, "supervisord DIR" runs
+supervisord (user "user", password "p@ss:word")."""
+import contextlib
 import os
 import socket
 import ssl
@@ -24,29 +15,15 @@ REPLY = (b"<?xml version='1.0'?>\n<methodResponse><params><param><value><int>7</
 
 
 def make_certificates(d):
-    def openssl(*args):
-        subprocess.run(["openssl", *args], check=True, capture_output=True, cwd=d)
-
-    def key(name):
-        openssl("genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256",
-                "-out", name + ".key")
-
-    key("ca")
-    openssl("req", "-x509", "-new", "-key", "ca.key", "-subj", "/CN=Corvane Test CA",
-            "-days", "2", "-out", "ca.pem")
-    names = {"server": "DNS:localhost,IP:127.0.0.1", "other": "DNS:other.invalid",
-             "client": "DNS:client"}
-    for serial, (name, san) in enumerate(names.items(), 1):
-        key(name)
-        openssl("req", "-new", "-key", name + ".key", "-subj", "/CN=" + name, "-out", name + ".csr")
-        with open(os.path.join(d, name + ".ext"), "w") as ext:
-            ext.write("subjectAltName=" + san + "\n")
-        openssl("x509", "-req", "-in", name + ".csr", "-CA", "ca.pem", "-CAkey", "ca.key",
-                "-set_serial", str(serial), "-days", "2", "-extfile", name + ".ext",
-                "-out", name + ".pem")
-    key("self")
-    openssl("req", "-x509", "-new", "-key", "self.key", "-subj", "/CN=localhost", "-days", "2",
-            "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1", "-out", "self.pem")
+    names = [("ca", "DNS:ca"), ("self", "DNS:localhost,IP:127.0.0.1"),
+             ("server", "DNS:localhost,IP:127.0.0.1"), ("other", "DNS:other.invalid"),
+             ("client", "DNS:client")]
+    for name, san in names:  # the CA and "self" sign themselves, the others are the CA's
+        signer = ["-CA", "ca.pem", "-CAkey", "ca.key"] if name not in ("ca", "self") else []
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                        "ec_paramgen_curve:P-256", "-nodes", "-keyout", name + ".key",
+                        "-subj", "/CN=" + name, "-days", "2", "-addext", "subjectAltName=" + san,
+                        "-out", name + ".pem"] + signer, check=True, capture_output=True, cwd=d)
 
 
 class Handler(SimpleXMLRPCRequestHandler):
@@ -63,15 +40,10 @@ class Handler(SimpleXMLRPCRequestHandler):
             self.connection.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\n\r\n" + REPLY)
             # Python's own close sends no close_notify: /cut is that close.
             if self.path == "/clean":
-                try:
+                with contextlib.suppress(OSError):
                     self.connection.unwrap()
-                except OSError:
-                    pass
             return
         super().do_POST()
-
-    def log_message(self, *args):
-        pass
 
 
 class TlsServer(SimpleXMLRPCServer):
@@ -83,7 +55,8 @@ class TlsServer(SimpleXMLRPCServer):
         self.names = []  # the name each handshake's SNI gave, "" for none
         self.drop_next = False
         self.register_function(lambda *v: v, "echo")
-        self.register_function(lambda: [self.connections, self.handshakes, self.names], "stats")
+        self.register_function(lambda: f"{self.connections} connections, {self.handshakes} "
+                               "handshakes, SNI: " + " ".join(self.names), "stats")
         self.register_function(lambda: setattr(self, "drop_next", True) or True, "dropNext")
 
     def get_request(self):
@@ -94,19 +67,16 @@ class TlsServer(SimpleXMLRPCServer):
         try:
             tls.do_handshake()
         except OSError:
-            # The client's request is taken in before the close, which would
-            # otherwise reset the connection before the alert is read.
-            try:
+            # The request is taken in before the close, which would otherwise reset the
+            # connection before the client reads the alert.
+            with contextlib.suppress(OSError):
                 while socket.socket.recv(tls, 65536):
                     pass
-            except OSError:
-                pass
             tls.close()
             raise
         self.handshakes += 1
-        if self.close_after_handshake:
-            tls.close()
-            raise OSError("closed after the handshake")
+        if self.close_after_handshake:  # without reading the request
+            raise OSError(tls.close())
         return tls, address
 
 
@@ -126,34 +96,22 @@ def serve_tls(d, args):
     server.serve_forever()
 
 
-def serve_supervisord(d):
+def serve_supervisord(d, _):
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         port = probe.getsockname()[1]
     config = os.path.join(d, "supervisord.conf")
     with open(config, "w") as f:
-        f.write(f"""[unix_http_server]
-file={d}/supervisor.sock
-[inet_http_server]
-port=127.0.0.1:{port}
-username=user
-password=p@ss:word
-[supervisord]
-logfile={d}/supervisord.log
-pidfile={d}/supervisord.pid
-childlogdir={d}
-[rpcinterface:supervisor]
-supervisor.rpcinterface_factory = supervisor.rpcinterface:make_main_rpcinterface
-""")
+        f.write(f"[unix_http_server]\nfile={d}/supervisor.sock\n[inet_http_server]\n"
+                f"port=127.0.0.1:{port}\nusername=user\npassword=p@ss:word\n[supervisord]\n"
+                f"logfile={d}/supervisord.log\npidfile={d}/supervisord.pid\nchildlogdir={d}\n"
+                "[rpcinterface:supervisor]\nsupervisor.rpcinterface_factory = "
+                "supervisor.rpcinterface:make_main_rpcinterface\n")
     print(port, flush=True)
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    os.dup2(devnull, 1)
-    os.dup2(devnull, 2)
+    for fd in (1, 2):
+        os.dup2(os.open(os.devnull, os.O_WRONLY), fd)
     os.execvp("supervisord", ["supervisord", "-n", "-c", config])
 
 
 if __name__ == "__main__":
-    if sys.argv[1] == "tls":
-        serve_tls(sys.argv[2], sys.argv[3:])
-    else:
-        serve_supervisord(sys.argv[2])
+    (serve_tls if sys.argv[1] == "tls" else serve_supervisord)(sys.argv[2], sys.argv[3:])

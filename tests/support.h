@@ -13,6 +13,7 @@
 
 #include <csignal>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <functional>
@@ -60,19 +61,17 @@ struct Process {
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0) return;
     _out.reset(out[0]);
-    pid = ::fork();
-    if (pid == 0) {
+    std::vector<char*> argv(args.size() + 1);
+    std::transform(args.begin(), args.end(), argv.begin(), [](std::string& a) { return a.data(); });
+    if ((pid = ::fork()) == 0) {
       ::prctl(PR_SET_PDEATHSIG, SIGKILL);
       ::dup2(out[1], 1);
-      std::vector<char*> argv;
-      for (std::string& arg : args)
-        argv.push_back(arg.data());
-      argv.push_back(nullptr);
       ::execvp(argv[0], argv.data());
       ::_exit(127);
     }
     ::close(out[1]);
-    for (char c; line.find('\n') == line.npos && waitFor(_out.fd, POLLIN) && ::read(_out.fd, &c, 1) == 1;)
+    for (char c;
+         line.find('\n') == line.npos && waitFor(_out.fd, POLLIN) && ::read(_out.fd, &c, 1) == 1;)
       line += c;
   }
   ~Process() {
