@@ -49,8 +49,16 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL rpcset dev)
 set(CPACK_STRIP_FILES ON)
-# Depends is computed by dpkg-shlibdeps from what the binaries link.
+# Depends is computed by dpkg-shlibdeps from what the binaries link. OpenSSL is opened
+# with dlopen(), which it cannot see: the runtime package is named here (libssl3t64 is
+# its name from Debian 13 on).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+if(CORVANE_TLS)
+  set(CORVANE_DEB_OPENSSL "libssl3 | libssl3t64")
+  set(CPACK_DEBIAN_RPCSET_PACKAGE_DEPENDS ${CORVANE_DEB_OPENSSL})
+  # Programs built with the library load it for https at run time.
+  set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS ${CORVANE_DEB_OPENSSL})
+endif()
 
 set(CPACK_DEBIAN_RPCSET_PACKAGE_NAME rpcset)
 set(CPACK_DEBIAN_RPCSET_PACKAGE_SECTION net)
@@ -66,7 +74,8 @@ set(CPACK_COMPONENT_DEV_DESCRIPTION
   "small XML-RPC client library for C++17 (development files)
 Corvane is a self-contained XML-RPC client stack: a value type with its
 XML-RPC text form and base64, non-blocking sockets, a select() event
-dispatcher and an HTTP/1.1 keep-alive client.
+dispatcher and an HTTP/1.1 keep-alive client over TCP, Unix sockets or
+HTTPS (OpenSSL 3, loaded when the first https connection is made).
 .
 This package holds the headers, the static library, a CMake package
 (find_package(corvane)) and a pkg-config file.")
