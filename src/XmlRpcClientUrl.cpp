@@ -78,7 +78,8 @@ XmlRpcClient::Url XmlRpcClient::parseUrl(const std::string& text) {
 
   url.https = scheme == "https";
   if (url.https && !XmlRpcConnection::tlsBuilt())
-    badUrl("https is not available: this build of Corvane has no TLS (CORVANE_TLS=OFF)");
+    throw XmlRpcException(
+        "XmlRpcClient: https is not available: this build of Corvane has no TLS (CORVANE_TLS=OFF)");
   const size_t authorityEnd = rest.find_first_of("/?#");
   std::string authority = rest.substr(0, authorityEnd);
   // The fragment is the caller's own and never goes to the server.
