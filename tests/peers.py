@@ -15,10 +15,9 @@ REPLY = (b"<?xml version='1.0'?>\n<methodResponse><params><param><value><int>7</
 
 
 def make_certificates(d):
-    names = [("ca", "DNS:ca"), ("self", "DNS:localhost,IP:127.0.0.1"),
-             ("server", "DNS:localhost,IP:127.0.0.1"), ("other", "DNS:other.invalid"),
-             ("client", "DNS:client")]
-    for name, san in names:  # the CA and "self" sign themselves, the others are the CA's
+    local = "DNS:localhost,IP:127.0.0.1"
+    names = [("ca", "DNS:ca"), ("self", local), ("server", local), ("other", "DNS:x.invalid")]
+    for name, san in names + [("client", "DNS:client")]:  # the CA and "self" sign themselves, the others are the CA's
         signer = ["-CA", "ca.pem", "-CAkey", "ca.key"] if name not in ("ca", "self") else []
         subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
                         "ec_paramgen_curve:P-256", "-nodes", "-keyout", name + ".key",
@@ -31,8 +30,8 @@ class Handler(SimpleXMLRPCRequestHandler):
 
     def do_POST(self):
         server = self.server
-        if self.path in ("/clean", "/cut") or server.drop_next:
-            server.drop_next = False
+        if self.path in ("/clean", "/cut") or server.drop == "request":
+            server.drop = None
             self.rfile.read(int(self.headers["Content-Length"]))
             self.close_connection = True
             if self.path == "/RPC2":
@@ -44,6 +43,8 @@ class Handler(SimpleXMLRPCRequestHandler):
                     self.connection.unwrap()
             return
         super().do_POST()
+        if server.drop == "reply":  # the connection ends after this reply
+            server.drop, self.close_connection = None, True
 
 
 class TlsServer(SimpleXMLRPCServer):
@@ -53,11 +54,11 @@ class TlsServer(SimpleXMLRPCServer):
         self.close_after_handshake = close_after_handshake
         self.connections = self.handshakes = 0
         self.names = []  # the name each handshake's SNI gave, "" for none
-        self.drop_next = False
+        self.drop = None  # "request": the next request's connection ends without a reply
         self.register_function(lambda *v: v, "echo")
         self.register_function(lambda: f"{self.connections} connections, {self.handshakes} "
                                "handshakes, SNI: " + " ".join(self.names), "stats")
-        self.register_function(lambda: setattr(self, "drop_next", True) or True, "dropNext")
+        self.register_function(lambda how: setattr(self, "drop", how) or True, "drop")
 
     def get_request(self):
         sock, address = self.socket.accept()

@@ -75,11 +75,8 @@ struct Process {
       line += c;
   }
   ~Process() {
-    ::kill(pid, SIGTERM);
-    for (int ms = 0; ms < WAIT_MS && ::waitpid(pid, nullptr, WNOHANG) == 0; ms += 10)
-      ::usleep(10000);
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, WNOHANG);
+    ::kill(pid, SIGKILL);  // a killed process is reaped at once
+    ::waitpid(pid, nullptr, 0);
   }
   int port() const { return std::atoi(line.c_str()); }
 
