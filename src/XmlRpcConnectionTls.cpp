@@ -59,20 +59,21 @@ unsigned XmlRpcConnection::events(unsigned natural) const {
 namespace {
 
 // The OpenSSL functions used, resolved by name from the two libraries.
-#define CORVANE_CRYPTO_FUNCTIONS(X)                                                                \
-  X(OpenSSL_version_num)                                                                           \
-  X(ERR_clear_error) X(ERR_peek_error) X(ERR_reason_error_string) X(X509_verify_cert_error_string) \
-      X(X509_VERIFY_PARAM_set1_ip_asc) X(BIO_get_new_index) X(BIO_meth_new) X(BIO_meth_set_write)  \
-          X(BIO_meth_set_read) X(BIO_meth_set_ctrl) X(BIO_new) X(BIO_set_data) X(BIO_get_data)     \
-              X(BIO_set_init) X(BIO_set_flags) X(BIO_clear_flags)
-#define CORVANE_SSL_FUNCTIONS(X)                                                             \
-  X(TLS_client_method)                                                                       \
-  X(SSL_CTX_new) X(SSL_CTX_free) X(SSL_CTX_ctrl) X(SSL_CTX_set_verify)                       \
-      X(SSL_CTX_set_default_verify_paths) X(SSL_CTX_load_verify_locations)                   \
-          X(SSL_CTX_use_certificate_chain_file) X(SSL_CTX_use_PrivateKey_file) X(SSL_new)    \
-              X(SSL_free) X(SSL_set_bio) X(SSL_set_connect_state) X(SSL_set1_host)           \
-                  X(SSL_get0_param) X(SSL_ctrl) X(SSL_do_handshake) X(SSL_read) X(SSL_write) \
-                      X(SSL_get_error) X(SSL_get_verify_result) X(SSL_shutdown) X(SSL_get_version)
+// clang-format off
+#define CORVANE_CRYPTO_FUNCTIONS(X)                                                         \
+  X(OpenSSL_version_num) X(ERR_clear_error) X(ERR_peek_error) X(ERR_reason_error_string)    \
+  X(X509_verify_cert_error_string) X(X509_VERIFY_PARAM_set1_ip_asc) X(BIO_get_new_index)    \
+  X(BIO_meth_new) X(BIO_meth_set_write) X(BIO_meth_set_read) X(BIO_meth_set_ctrl)           \
+  X(BIO_new) X(BIO_set_data) X(BIO_get_data) X(BIO_set_init) X(BIO_set_flags)               \
+  X(BIO_clear_flags)
+#define CORVANE_SSL_FUNCTIONS(X)                                                            \
+  X(TLS_client_method) X(SSL_CTX_new) X(SSL_CTX_free) X(SSL_CTX_ctrl) X(SSL_CTX_set_verify) \
+  X(SSL_CTX_set_default_verify_paths) X(SSL_CTX_load_verify_locations)                      \
+  X(SSL_CTX_use_certificate_chain_file) X(SSL_CTX_use_PrivateKey_file) X(SSL_new)           \
+  X(SSL_free) X(SSL_set_bio) X(SSL_set_connect_state) X(SSL_set1_host) X(SSL_get0_param)    \
+  X(SSL_ctrl) X(SSL_do_handshake) X(SSL_read) X(SSL_write) X(SSL_get_error)                 \
+  X(SSL_get_verify_result) X(SSL_shutdown) X(SSL_get_version)
+// clang-format on
 
 struct OpenSsl {
 #define CORVANE_DECLARE(name) decltype(&::name) name = nullptr;
@@ -182,6 +183,10 @@ bool isIpAddress(const std::string& host) {
 // client's own; null with what is wrong in `failure`, naming the file.
 SSL_CTX* newContext(const OpenSsl& o, const XmlRpcConnection::TlsOptions& options,
                     std::string& failure) {
+  if (options.certFile.empty() && !options.keyFile.empty()) {
+    failure = "the key file " + options.keyFile + " comes without a certificate file";
+    return nullptr;
+  }
   o.ERR_clear_error();
   SSL_CTX* ctx = o.SSL_CTX_new(o.TLS_client_method());
   if (ctx == nullptr) {
@@ -200,12 +205,12 @@ SSL_CTX* newContext(const OpenSsl& o, const XmlRpcConnection::TlsOptions& option
   } else if (options.verifyPeer && o.SSL_CTX_set_default_verify_paths(ctx) != 1) {
     failure = "cannot load the system's trusted certificates";
   }
-  if (!failure.empty()) {
-  } else if (options.certFile.empty()) {
-    if (!options.keyFile.empty()) failure = "a key file without a certificate file";
-  } else if (o.SSL_CTX_use_certificate_chain_file(ctx, options.certFile.c_str()) != 1) {
+  const bool clientCertificate = failure.empty() && !options.certFile.empty();
+  if (clientCertificate &&
+      o.SSL_CTX_use_certificate_chain_file(ctx, options.certFile.c_str()) != 1) {
     failure = "cannot load the client certificate " + options.certFile;
-  } else if (o.SSL_CTX_use_PrivateKey_file(ctx, keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
+  } else if (clientCertificate &&
+             o.SSL_CTX_use_PrivateKey_file(ctx, keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
     // OpenSSL's words tell a key that does not match the certificate.
     failure = "cannot load the private key " + keyFile;
   }
