@@ -203,6 +203,8 @@ TEST(Interop, SupervisordOverItsUnixSocketAndOverHttpWithAPassword) {
   for (int ms = 0; !up && ms < WAIT_MS; ms += 50)
     up = local.execute("supervisor.getAPIVersion", XmlRpcValue(), result, 1.0) || ::usleep(50000);
   ASSERT_TRUE(up && result == XmlRpcValue("3.0"));
+  const std::string unixPost = "XmlRpcClient::writeRequest (attempt 1):\nPOST /RPC2 HTTP/1.1\r\n";
+  EXPECT_GE(capture.count(unixPost + "User-Agent: CORVANE 0.7\r\nHost: localhost\r\nContent-"), 1);
   EXPECT_TRUE(remote.execute("supervisor.getAPIVersion", XmlRpcValue(), result, 5.0) &&
               result == XmlRpcValue("3.0"));
   EXPECT_FALSE(wrong.execute("supervisor.getAPIVersion", XmlRpcValue(), result, 5.0));
