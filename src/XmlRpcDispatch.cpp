@@ -1,11 +1,16 @@
-// The select() event loop.
+// The poll() event loop.
 #include "XmlRpcDispatch.h"
 
-#include <sys/select.h>
+#include <poll.h>
 #include <sys/time.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cmath>
 #include <ctime>
+#include <iterator>
+#include <vector>
 
 #include "XmlRpcSource.h"
 #include "XmlRpcUtil.h"
@@ -17,21 +22,23 @@ namespace {
 // The mask that stands for "no change" while a record's handler results are ANDed.
 constexpr unsigned ALL_EVENTS = ~0u;
 
-// Waits beyond a year are cut to a year: an infinite limit must not overflow time_t.
-constexpr double LONGEST_WAIT_S = 365.0 * 24 * 3600;
+// A record that takes no part in the current pass.
+constexpr size_t NO_SLOT = ~size_t{0};
 
-bool inSelectRange(int fd) {
-  return fd >= 0 && fd < FD_SETSIZE;
+// A wait of `seconds` in poll()'s whole milliseconds, rounded up, so that a
+// wait for the last fraction of a millisecond does not return at once and spin.
+// Longer waits are cut to what an int holds; the loop then waits again.
+int toPollTimeout(double seconds) {
+  const double ms = std::ceil(std::max(seconds, 0.0) * 1000.0);
+  return ms >= static_cast<double>(INT_MAX) ? INT_MAX : static_cast<int>(ms);
 }
 
-timeval toTimeval(double seconds) {
-  seconds = std::min(std::max(seconds, 0.0), LONGEST_WAIT_S);
-  // Not negative, so truncation rounds down; and rpcset need not load libm for floor().
-  timeval tv;
-  tv.tv_sec = static_cast<time_t>(seconds);
-  tv.tv_usec =
-      static_cast<suseconds_t>((seconds - static_cast<double>(tv.tv_sec)) * 1000000.0) % 1000000;
-  return tv;
+short toPollEvents(unsigned mask) {
+  short events = 0;
+  if (mask & XmlRpcDispatch::EventReadable) events |= POLLIN;
+  if (mask & XmlRpcDispatch::EventWritable) events |= POLLOUT;
+  if (mask & XmlRpcDispatch::EventException) events |= POLLPRI;
+  return events;
 }
 
 }  // namespace
@@ -85,58 +92,69 @@ bool XmlRpcDispatch::run(double timeout, bool wholeRun) {
   _doClear = false;
   _inWork = true;
 
+  // The client watches one descriptor: a pass needs no allocation for a few.
+  pollfd few[4];
+  std::vector<pollfd> many;
   bool timeLeft = true;
   while (!_sources.empty()) {
-    fd_set inFd, outFd, excFd;
-    FD_ZERO(&inFd);
-    FD_ZERO(&outFd);
-    FD_ZERO(&excFd);
-    int maxFd = -1;
-    for (const auto& record : _sources) {
-      if (record._src == nullptr || record._mask == 0) continue;
-      int fd = record._src->getfd();
-      if (fd < 0) continue;
-      if (!inSelectRange(fd)) {
-        // FD_SET on such a descriptor would write past the end of the set.
-        XmlRpcUtil::error(
-            "Error in XmlRpcDispatch::work: descriptor %d is beyond the select() limit (%d).", fd,
-            FD_SETSIZE);
-        _inWork = false;
-        return true;
-      }
-      if (record._mask & EventReadable) FD_SET(fd, &inFd);
-      if (record._mask & EventWritable) FD_SET(fd, &outFd);
-      if (record._mask & EventException) FD_SET(fd, &excFd);
-      if (fd > maxFd) maxFd = fd;
+    const size_t recordsInPass = _sources.size();
+    pollfd* fds = few;
+    if (recordsInPass > std::size(few)) {
+      many.resize(recordsInPass);
+      fds = many.data();
+    }
+    nfds_t nfds = 0;
+    for (auto& record : _sources) {
+      record._slot = NO_SLOT;
+      if (record._src == nullptr || record._mask == 0 || record._src->getfd() < 0) continue;
+      record._slot = nfds;
+      fds[nfds++] = pollfd{record._src->getfd(), toPollEvents(record._mask), 0};
     }
 
+    // A signal that interrupts the wait does not end it: it goes on for the time left.
+    const double passEnd = limited ? (wholeRun ? deadline : getMonotonicTime() + timeout) : 0.0;
     int nEvents;
-    if (!limited) {
-      nEvents = ::select(maxFd + 1, &inFd, &outFd, &excFd, nullptr);
-    } else {
-      timeval tv = toTimeval(wholeRun ? deadline - getMonotonicTime() : timeout);
-      nEvents = ::select(maxFd + 1, &inFd, &outFd, &excFd, &tv);
-    }
+    do {
+      nEvents = ::poll(fds, nfds, limited ? toPollTimeout(passEnd - getMonotonicTime()) : -1);
+    } while (nEvents < 0 && errno == EINTR);
     if (nEvents < 0) {
-      XmlRpcUtil::error("Error in XmlRpcDispatch::work: error in select (%d).", nEvents);
+      XmlRpcUtil::error("Error in XmlRpcDispatch::work: error in poll (%d).", nEvents);
       _inWork = false;
       return true;
     }
+    for (nfds_t i = 0; i < nfds; ++i) {
+      if (fds[i].revents & POLLNVAL) {
+        XmlRpcUtil::error("Error in XmlRpcDispatch::work: error in poll (descriptor %d is not open).",
+                          fds[i].fd);
+        _inWork = false;
+        return true;
+      }
+    }
 
     // Only the records present when the pass began are dispatched: a source
-    // that registers again from its handler waits for the next select().
-    size_t recordsInPass = _sources.size();
+    // that registers again from its handler waits for the next poll().
     auto it = _sources.begin();
     for (size_t i = 0; i < recordsInPass; ++i, ++it) {
       XmlRpcSource* src = it->_src;
-      if (src == nullptr) continue;
-      int fd = src->getfd();
-      if (fd > maxFd || !inSelectRange(fd)) continue;
+      if (src == nullptr || it->_slot == NO_SLOT) continue;
+      const pollfd& p = fds[it->_slot];
+      // A source closed earlier in this pass may have lost or changed its descriptor.
+      if (src->getfd() != p.fd) continue;
+
+      // An error or a hang-up goes to the source as the reading or writing it
+      // waits for, where its next read or write meets it; to a source that
+      // waits for neither, as an exceptional condition. poll() reports them
+      // whatever was asked, so one that no handler heard would spin the loop.
+      const short ended = p.revents & (POLLERR | POLLHUP);
+      const bool readable = (p.events & POLLIN) && (p.revents & (POLLIN | ended));
+      const bool writable = (p.events & POLLOUT) && (p.revents & (POLLOUT | ended));
+      const bool urgent =
+          (p.revents & POLLPRI) || (ended && !(p.events & (POLLIN | POLLOUT)));
 
       unsigned newMask = ALL_EVENTS;
-      if (FD_ISSET(fd, &inFd)) newMask &= src->handleEvent(EventReadable);
-      if (it->_src != nullptr && FD_ISSET(fd, &outFd)) newMask &= src->handleEvent(EventWritable);
-      if (it->_src != nullptr && FD_ISSET(fd, &excFd)) newMask &= src->handleEvent(EventException);
+      if (readable) newMask &= src->handleEvent(EventReadable);
+      if (it->_src != nullptr && writable) newMask &= src->handleEvent(EventWritable);
+      if (it->_src != nullptr && urgent) newMask &= src->handleEvent(EventException);
 
       if (it->_src == nullptr) continue;  // the source removed itself
       if (newMask == 0) {

@@ -1,8 +1,10 @@
-// A single-threaded event loop: waits with select() for the sources it
-// watches and calls each ready one back, one event bit at a time.
+// An event loop on the caller's thread: waits with poll() for the sources it
+// watches, whatever their descriptor numbers, and calls each ready one back,
+// one event bit at a time.
 #ifndef CORVANE_XMLRPCDISPATCH_H
 #define CORVANE_XMLRPCDISPATCH_H
 
+#include <cstddef>
 #include <list>
 
 namespace XmlRpc {
@@ -16,9 +18,9 @@ class XmlRpcDispatch {
   ~XmlRpcDispatch();
 
   enum EventType {
-    EventReadable = 1,   // data or end of file can be read
-    EventWritable = 2,   // data can be written, or a connect has finished
-    EventException = 4,  // an exceptional condition
+    EventReadable = 1,   // data, end of file, an error or a hang-up can be read
+    EventWritable = 2,   // data can be written, a connect has ended, or an error
+    EventException = 4,  // urgent data
   };
 
   // Watches `source` (not owned) for the events of `eventMask`.
@@ -28,14 +30,16 @@ class XmlRpcDispatch {
   void setSourceEvents(XmlRpcSource* source, unsigned eventMask);
 
   // Runs until no source is left, `timeout` seconds have passed (negative:
-  // no limit), exit() was called, or select() failed. Each select() may wait
-  // the whole `timeout` again.
+  // no limit), exit() was called, or poll() failed (a descriptor that is not
+  // open included). Each pass may wait the whole `timeout` again. A signal
+  // that interrupts a wait does not end it; waits are whole milliseconds,
+  // rounded up.
   void work(double timeout);
-  // Runs like work(), but `timeout` bounds the whole run: each select() waits
-  // at most for the time left, measured on a clock that changes of the wall
+  // Runs like work(), but `timeout` bounds the whole run: each wait lasts at
+  // most for the time left, measured on a clock that changes of the wall
   // clock do not move. Negative means no limit. Returns false when the time
   // ran out before the run ended otherwise (no source left, exit(), or a
-  // select() failure).
+  // poll() failure).
   bool workFor(double timeout);
   // Makes a running work() or workFor() return after its current pass.
   void exit();
@@ -58,6 +62,7 @@ class XmlRpcDispatch {
     friend class XmlRpcDispatch;
     XmlRpcSource* _src;  // null once removed during work(); erased after the pass
     unsigned _mask;
+    size_t _slot = 0;  // its entry in the current pass's poll() set
   };
 
   typedef std::list<MonitoredSource> SourceList;

@@ -55,11 +55,6 @@ struct TestClient : XmlRpcClient {
   std::vector<int> _ports;
 };
 
-// The one error line expected; none for "".
-std::vector<std::string> lines(const std::string& line) {
-  return line.empty() ? std::vector<std::string>{} : std::vector<std::string>{line};
-}
-
 // `BODY` in chunks of `size` bytes, `ext` after each chunk size, `trailer` after the last chunk.
 std::string chunked(size_t size, const std::string& ext = "", const std::string& trailer = "",
                     const char* sizeFormat = "%zx") {

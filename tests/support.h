@@ -248,6 +248,11 @@ class ScriptedServer : public Capture {
   std::thread _thread;
 };
 
+// The one error line expected; none for "".
+inline std::vector<std::string> lines(const std::string& line) {
+  return line.empty() ? std::vector<std::string>{} : std::vector<std::string>{line};
+}
+
 inline const std::string BODY =
     "<?xml version=\"1.0\"?>\r\n<methodResponse><params><param><value><i4>7</i4></value>"
     "</param></params></methodResponse>\r\n";
