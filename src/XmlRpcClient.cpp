@@ -45,6 +45,10 @@ constexpr size_t CONNECTION_FIELD_SIZE = sizeof(CONNECTION_FIELD) - 1;
 // of a response, is not escaped only to be cut.
 constexpr size_t SHOWN_TEXT_LIMIT = 1024;
 
+// A response header may be this long; the bytes of a longer one are never read.
+constexpr std::size_t HEADER_LIMIT = 64 * 1024;
+constexpr std::size_t DEFAULT_RESPONSE_LIMIT = 64 * 1024 * 1024;
+
 // Room for a colon or the blank line around any int.
 constexpr int NUMBER_TEXT_SIZE = 32;
 
@@ -77,18 +81,24 @@ int hexDigit(char c) {
   return -1;
 }
 
-// The length announced at `p`, read as strtol reads it and cut to the int
-// range, except that it never looks past the field's own line; 0 without digits.
-int readLength(const char* p) {
+// The length announced at `p`, read as strtoll reads it, except that it never
+// looks past the field's own line; 0 without digits. False when the number is
+// beyond what a long long holds.
+bool readLength(const char* p, long long* length) {
   while (isBlank(*p))
     ++p;
   const bool negative = *p == '-';
   if (*p == '-' || *p == '+') ++p;
-  long long n = 0;
-  for (; *p >= '0' && *p <= '9'; ++p)
-    if (n <= INT_MAX) n = n * 10 + (*p - '0');
-  if (negative) return n > -static_cast<long long>(INT_MIN) ? INT_MIN : static_cast<int>(-n);
-  return n > INT_MAX ? INT_MAX : static_cast<int>(n);
+  unsigned long long n = 0;
+  bool beyond = false;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    const unsigned digit = static_cast<unsigned>(*p - '0');
+    beyond = beyond || n > (ULLONG_MAX - digit) / 10;
+    n = n * 10 + digit;
+  }
+  beyond = beyond || n > static_cast<unsigned long long>(LLONG_MAX);
+  *length = negative ? -static_cast<long long>(beyond ? 0 : n) : static_cast<long long>(n);
+  return !beyond;
 }
 
 // The field value from `pos` to the end of its line, without SP/HT around it.
@@ -217,7 +227,10 @@ XmlRpcClient::XmlRpcClient(const char* host, int port, const char* uri)
       _chunkStep(CHUNK_SIZE),
       _decodedSize(0),
       _chunkLeft(0),
-      _lineScanned(0) {
+      _lineScanned(0),
+      _responseLimit(DEFAULT_RESPONSE_LIMIT),
+      _bodyWireBytes(0),
+      _framedSize(0) {
   XmlRpcUtil::log(1, "XmlRpcClient new client: host %s, port %d.", _host.c_str(), port);
   setKeepOpen(true);
 }
@@ -487,7 +500,9 @@ bool XmlRpcClient::readHeader() {
     _codingValuePos = std::string::npos;
     _codingFields = 0;
   }
-  bool readOk = _connection.read(_header, &_eof);
+  // One byte beyond the limit shows that the header passes it.
+  bool readOk =
+      _connection.read(_header, &_eof, HEADER_LIMIT + 1 - std::min(_header.size(), HEADER_LIMIT));
   if (!readOk && reportTlsError("readHeader")) return false;
   // A server may reset the connection right after answering: once bytes of
   // the answer are in, an error ends them as the end of file does.
@@ -508,6 +523,15 @@ bool XmlRpcClient::readHeader() {
 
   switch (parseHeader()) {
     case HEADER_INCOMPLETE:
+      // The reads stop one byte beyond the limit, so a header that ends within it is complete.
+      if (_header.size() > HEADER_LIMIT) {
+        reportError(ErrorKind::HTTP,
+                    "Error in XmlRpcClient::readHeader: response header beyond the header limit "
+                    "(%zu bytes).",
+                    HEADER_LIMIT);
+        close();
+        return false;
+      }
       if (_eof) {
         reportError(ErrorKind::READ, "Error in XmlRpcClient::readHeader: EOF while reading header");
         return false;
@@ -582,16 +606,29 @@ XmlRpcClient::HeaderStatus XmlRpcClient::parseHeader() {
     _framing = BODY_CHUNKED;
     XmlRpcUtil::log(4, "client reads a chunked body");
   } else if (_lengthValuePos != std::string::npos) {
-    _contentLength = readLength(_header.c_str() + _lengthValuePos);
+    const bool in64Bits = readLength(_header.c_str() + _lengthValuePos, &_contentLength);
     // An error status may come without a body; parseResponse() reports it.
-    if (_contentLength < 0 || (_contentLength == 0 && statusIs2xx())) {
+    if (in64Bits && (_contentLength < 0 || (_contentLength == 0 && statusIs2xx()))) {
       reportError(ErrorKind::HTTP,
-                  "Error in XmlRpcClient::readHeader: Invalid Content-length specified (%d).",
+                  "Error in XmlRpcClient::readHeader: Invalid Content-length specified (%lld).",
                   _contentLength);
       return HEADER_INVALID;
     }
+    // Such a body is refused before any of it is read.
+    if (!in64Bits || overLimit(static_cast<unsigned long long>(_contentLength))) {
+      if (in64Bits)
+        reportError(ErrorKind::HTTP,
+                    "Error in XmlRpcClient::readHeader: Content-length (%lld) beyond the response "
+                    "limit (%zu bytes).",
+                    _contentLength, _responseLimit);
+      else
+        reportError(ErrorKind::HTTP,
+                    "Error in XmlRpcClient::readHeader: Content-length beyond the 64-bit limit.");
+      close();
+      return HEADER_INVALID;
+    }
     _framing = BODY_BY_LENGTH;
-    XmlRpcUtil::log(4, "client read content length: %d", _contentLength);
+    XmlRpcUtil::log(4, "client read content length: %lld", _contentLength);
   } else {
     _framing = BODY_UNTIL_CLOSE;
     XmlRpcUtil::log(4, "client reads the body until the server closes the connection");
@@ -604,20 +641,27 @@ XmlRpcClient::HeaderStatus XmlRpcClient::parseHeader() {
   _decodedSize = 0;
   _chunkLeft = 0;
   _lineScanned = 0;
+  _bodyWireBytes = 0;
+  _framedSize = 0;
   return HEADER_COMPLETE;
 }
 
 XmlRpcClient::BodyStatus XmlRpcClient::parseBody() {
+  _bodyWireBytes += _response.length() - _framedSize;
+  _framedSize = _response.length();
   if (_framing == BODY_BY_LENGTH) {
-    if (static_cast<int>(_response.length()) < _contentLength) return BODY_INCOMPLETE;
+    // The length is within the limit: only bytes after the body could pass it.
+    const size_t length = static_cast<size_t>(_contentLength);
+    if (_response.length() < length) return BODY_INCOMPLETE;
     // Bytes beyond the length belong to no response.
-    if (static_cast<int>(_response.length()) > _contentLength) {
-      _response.resize(static_cast<size_t>(_contentLength));
+    if (_response.length() > length) {
+      _response.resize(length);
       _closeAfterResponse = true;
     }
     return BODY_COMPLETE;
   }
   if (_framing == BODY_UNTIL_CLOSE) {
+    if (overLimit(_bodyWireBytes)) return bodyOverLimit();
     if (!_eof) return BODY_INCOMPLETE;
     if (!_connection.truncated()) return BODY_COMPLETE;
     // Anyone on the way can end a TCP connection; only TLS's own end is the server's.
@@ -676,12 +720,15 @@ XmlRpcClient::BodyStatus XmlRpcClient::parseBody() {
   }
   _decodedSize = out;
   if (_chunkStep == CHUNK_DONE) {
-    // Bytes after the last chunk's trailer belong to no response.
+    // Bytes after the last chunk's trailer belong to no response, nor count against its limit.
+    if (overLimit(_bodyWireBytes - (length - in))) return bodyOverLimit();
     if (in < length) _closeAfterResponse = true;
     _response.resize(out);
     return BODY_COMPLETE;
   }
+  if (overLimit(_bodyWireBytes)) return bodyOverLimit();
   _response.erase(out, in - out);
+  _framedSize = _response.length();
   return BODY_INCOMPLETE;
 }
 
@@ -701,6 +748,15 @@ const char* XmlRpcClient::readChunkSize(const char* line, const char* end) {
   return nullptr;
 }
 
+XmlRpcClient::BodyStatus XmlRpcClient::bodyOverLimit() {
+  reportError(ErrorKind::HTTP,
+              "Error in XmlRpcClient::readResponse: response body beyond the response limit (%zu "
+              "bytes).",
+              _responseLimit);
+  close();
+  return BODY_INVALID;
+}
+
 XmlRpcClient::BodyStatus XmlRpcClient::chunkError(const char* reason) {
   reportError(ErrorKind::HTTP, "Error in XmlRpcClient::readResponse: malformed chunked body (%s).",
               reason);
@@ -712,7 +768,9 @@ bool XmlRpcClient::readResponse() {
   BodyStatus status = parseBody();
   if (status == BODY_INCOMPLETE) {
     // The header is in, so a read error ends the body as the end of file does.
-    if (!_connection.read(_response, &_eof)) {
+    // One byte beyond the limit shows that the body passes it.
+    const size_t room = _responseLimit == 0 ? SIZE_MAX : _responseLimit + 1 - _bodyWireBytes;
+    if (!_connection.read(_response, &_eof, room)) {
       if (reportTlsError("readResponse")) return false;
       _eof = true;
     }

@@ -1,6 +1,11 @@
 // An XML-RPC client for one server: one call at a time over an HTTP/1.1
 // connection (TCP, TLS or a Unix socket) that is kept open between calls and
 // made anew once when a kept connection turns out to be dead.
+//
+// Clients on different threads may call at the same time; one client is used
+// by one thread at a time (it may pass to another thread between calls). The
+// process-wide settings (verbosity, log and error handlers, double format)
+// are set before the threads start.
 #ifndef CORVANE_XMLRPCCLIENT_H
 #define CORVANE_XMLRPCCLIENT_H
 
@@ -87,6 +92,14 @@ class XmlRpcClient : public XmlRpcSource {
   // The URL called, without user name and password: "http://HOST:PORT/PATH",
   // "https://..." or "unix:///PATH".
   std::string url() const;
+
+  // The most bytes a response body may take on the wire, chunk-size lines and
+  // trailers included; 64 MiB unless set, 0 for no limit beyond what the
+  // framing itself holds. A Content-length beyond it fails the call before
+  // any of the body is read, any other body as soon as it passes it; the
+  // connection is then closed. A response header is limited to 64 KiB.
+  void setResponseLimit(std::size_t bytes) { _responseLimit = bytes; }
+  std::size_t responseLimit() const { return _responseLimit; }
 
   // Whether the last response was a fault; `result` then holds the fault value.
   bool isFault() const { return _isFault; }
@@ -190,7 +203,7 @@ class XmlRpcClient : public XmlRpcSource {
   // The server closed its side during the most recent read.
   bool _eof;
   bool _isFault;
-  int _contentLength;
+  long long _contentLength;
   BodyFraming _framing;
   // The current call runs on a connection kept from an earlier call.
   bool _keptConnection;
@@ -264,6 +277,15 @@ class XmlRpcClient : public XmlRpcSource {
   size_t _chunkLeft;
   // Bytes of the current line already searched for its end.
   size_t _lineScanned;
+
+  std::size_t _responseLimit;
+  // Bytes of the current body that came on the wire, and the size of
+  // `_response` when they were last counted.
+  std::size_t _bodyWireBytes;
+  std::size_t _framedSize;
+  // Whether `bytes` of body pass the response limit.
+  bool overLimit(std::size_t bytes) const { return _responseLimit != 0 && bytes > _responseLimit; }
+  BodyStatus bodyOverLimit();
 };
 
 }  // namespace XmlRpc

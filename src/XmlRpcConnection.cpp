@@ -38,10 +38,10 @@ bool XmlRpcConnection::write(const std::string& s, int* bytesSoFar) {
   return false;
 }
 
-bool XmlRpcConnection::read(std::string& s, bool* eof) {
+bool XmlRpcConnection::read(std::string& s, bool* eof, std::size_t maxBytes) {
   _truncated = false;
-  if (_tls) return tlsRead(s, eof);
-  if (XmlRpcSocket::nbRead(_fd, s, eof)) return true;
+  if (_tls) return tlsRead(s, eof, maxBytes);
+  if (XmlRpcSocket::nbRead(_fd, s, eof, maxBytes)) return true;
   _error = errno;
   return false;
 }

@@ -5,6 +5,7 @@
 #ifndef CORVANE_XMLRPCCONNECTION_H
 #define CORVANE_XMLRPCCONNECTION_H
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -57,10 +58,13 @@ class XmlRpcConnection {
   // takes it now; over TLS the handshake comes first. False on a failure:
   // tlsError() tells TLS's, error() the errno of a system one. Never raises SIGPIPE.
   bool write(const std::string& s, int* bytesSoFar);
-  // Appends everything readable now to `s`; `*eof` tells whether the server
-  // has ended the connection, truncated() whether it did so without TLS's
-  // close_notify. False on a failure, told as for write().
-  bool read(std::string& s, bool* eof);
+  // Appends everything readable now to `s`, but at most `maxBytes`; `*eof`
+  // tells whether the server has ended the connection, truncated() whether it
+  // did so without TLS's close_notify. False on a failure, told as for write().
+  // Over TLS, bytes beyond `maxBytes` may stay inside OpenSSL, where the
+  // dispatcher does not see them: a caller stopped by `maxBytes` fails or
+  // reads again before it waits.
+  bool read(std::string& s, bool* eof, std::size_t maxBytes);
   // Whether a kept connection can carry a call: nothing came on it since the
   // last response (no end, no error, no data). TLS records of the protocol's
   // own, such as session tickets, are taken in and do not count.
@@ -80,7 +84,7 @@ class XmlRpcConnection {
  private:
   struct Tls;
   bool tlsWrite(const std::string& s, int* bytesSoFar);
-  bool tlsRead(std::string& s, bool* eof);
+  bool tlsRead(std::string& s, bool* eof, std::size_t maxBytes);
   bool tlsIdle();
   void tlsClose();
   // After a TLS operation that returned `result`: true when it waits for the

@@ -40,7 +40,7 @@ void XmlRpcConnection::useTls(const std::string&, const TlsOptions&) {}
 bool XmlRpcConnection::tlsWrite(const std::string&, int*) {
   return false;
 }
-bool XmlRpcConnection::tlsRead(std::string&, bool*) {
+bool XmlRpcConnection::tlsRead(std::string&, bool*, std::size_t) {
   return false;
 }
 bool XmlRpcConnection::tlsIdle() {
@@ -329,7 +329,7 @@ bool XmlRpcConnection::tlsWrite(const std::string& s, int* bytesSoFar) {
   return true;
 }
 
-bool XmlRpcConnection::tlsRead(std::string& s, bool* eof) {
+bool XmlRpcConnection::tlsRead(std::string& s, bool* eof, std::size_t maxBytes) {
   Tls& t = *_tls;
   *eof = false;
   if (t.ssl == nullptr) {
@@ -338,12 +338,15 @@ bool XmlRpcConnection::tlsRead(std::string& s, bool* eof) {
   }
   loaded->ERR_clear_error();
   // SSL_read gives one record at most: the loop goes on until the socket is
-  // empty, or bytes would wait inside OpenSSL while select() sees none.
+  // empty, or bytes would wait inside OpenSSL while poll() sees none. A record
+  // is never taken in beyond `maxBytes`: the rest of it stays in OpenSSL.
   char buffer[16384];
-  for (;;) {
-    const int n = loaded->SSL_read(t.ssl, buffer, sizeof(buffer));
+  while (maxBytes > 0) {
+    const int n =
+        loaded->SSL_read(t.ssl, buffer, static_cast<int>(std::min(sizeof(buffer), maxBytes)));
     if (n > 0) {
       s.append(buffer, static_cast<size_t>(n));
+      maxBytes -= static_cast<size_t>(n);
       continue;
     }
     const int code = loaded->SSL_get_error(t.ssl, n);
@@ -364,6 +367,8 @@ bool XmlRpcConnection::tlsRead(std::string& s, bool* eof) {
     }
     return tlsWaitOrFail(n);
   }
+  t.want = 0;
+  return true;
 }
 
 bool XmlRpcConnection::tlsIdle() {

@@ -9,6 +9,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -63,14 +64,15 @@ bool XmlRpcSocket::setNonBlocking(int fd) {
   return ::fcntl(fd, F_SETFL, O_NONBLOCK) == 0;
 }
 
-bool XmlRpcSocket::nbRead(int fd, std::string& s, bool* eof) {
+bool XmlRpcSocket::nbRead(int fd, std::string& s, bool* eof, std::size_t maxBytes) {
   *eof = false;
   char readBuf[READ_SIZE];
-  for (;;) {
-    ssize_t n = ::read(fd, readBuf, READ_SIZE - 1);
+  while (maxBytes > 0) {
+    ssize_t n = ::read(fd, readBuf, std::min<std::size_t>(READ_SIZE - 1, maxBytes));
     logResult("XmlRpcSocket::nbRead: read/recv returned %d.", n);
     if (n > 0) {
       s.append(readBuf, static_cast<size_t>(n));
+      maxBytes -= static_cast<size_t>(n);
     } else if (n == 0) {
       *eof = true;
       return true;
@@ -78,6 +80,7 @@ bool XmlRpcSocket::nbRead(int fd, std::string& s, bool* eof) {
       return nonFatalError();
     }
   }
+  return true;
 }
 
 bool XmlRpcSocket::nbWrite(int fd, const std::string& s, int* bytesSoFar) {

@@ -5,6 +5,8 @@
 
 #include <sys/socket.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -28,9 +30,10 @@ class XmlRpcSocket {
 
   static bool setNonBlocking(int fd);
 
-  // Appends everything readable now to `s`; `*eof` tells whether the peer
-  // has closed. False only on a fatal error; data read before it stays in `s`.
-  static bool nbRead(int fd, std::string& s, bool* eof);
+  // Appends everything readable now to `s`, but at most `maxBytes`; `*eof`
+  // tells whether the peer has closed. False only on a fatal error; data read
+  // before it stays in `s`.
+  static bool nbRead(int fd, std::string& s, bool* eof, std::size_t maxBytes = SIZE_MAX);
   // Writes `s` from `*bytesSoFar` on, advancing it, until done or the socket
   // would block. False only on a fatal error; never raises SIGPIPE.
   static bool nbWrite(int fd, const std::string& s, int* bytesSoFar);

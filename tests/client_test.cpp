@@ -18,6 +18,7 @@ const std::string RESET_HEADER =
     "Error in XmlRpcClient::readHeader: error while reading header (error 104) on fd ";
 const std::string INVALID = "Error in XmlRpcClient::readHeader: Invalid Content-length specified (";
 const std::string BAD = "Error in XmlRpcClient::parseResponse: Invalid response";
+const std::string OVER = "Error in XmlRpcClient::readHeader: ";
 const XmlRpcValue SEVEN = 7;
 
 // The last call's error is the line that `line` begins, of the kind it tells; none for "".
@@ -85,6 +86,7 @@ void expectOneCall(std::vector<std::string> reply, Then then, const std::string&
   EXPECT_TRUE(result == (error.empty() ? SEVEN : XmlRpcValue()) && !client.isFault());
   EXPECT_EQ(server.errors, lines(error));
   expectLastError(client, error);
+  EXPECT_EQ(client.getfd() == -1, error.find("limit") != error.npos);  // closed at once
   EXPECT_TRUE(client.execute("Echo", 1, result) && result == SEVEN &&
               server.accepted == (kept ? 1 : 2));
 }
@@ -157,7 +159,11 @@ TEST(ClientResponse, EachReplyGivesItsOutcomeWhateverTheReadSizes) {
       {OK_HEAD + "ten\r\n\r\n" + BODY, Then::Keep, INVALID + "0)."},
       {OK_HEAD + "-5\r\n\r\n" + BODY, Then::Keep, INVALID + "-5)."},
       {OK_HEAD + n + "\r\nContent-length: 0\r\n\r\n" + BODY, Then::Keep, INVALID + "0)."},
-      {OK_HEAD + "4294967388\r\n\r\n" + BODY, Then::Close, EOF_BODY},
+      {OK_HEAD + "67108864\r\n\r\n" + BODY, Then::Close, EOF_BODY},
+      {OK_HEAD + "67108865\r\n\r\n" + BODY, Then::Keep, OVER + "Content-length (67108865) beyond the response limit (67108864 bytes)."},
+      {OK_HEAD + "1099511627776\r\n\r\n" + BODY, Then::Keep, OVER + "Content-length (1099511627776) beyond the response limit (67108864 bytes)."},
+      {OK_HEAD + "18446744073709551616\r\n\r\n" + BODY, Then::Keep, OVER + "Content-length beyond the 64-bit limit."},
+      {OK_HEAD + "-18446744073709551616\r\n\r\n" + BODY, Then::Keep, OVER + "Content-length beyond the 64-bit limit."},
       {h + "Content-le", Then::Close, EOF_HEADER}, {OK_HEAD + n + "\r\n\r\n", Then::Close, EOF_HEADER},
       {h + "Content-length: " + n + "\n\n", Then::Close, EOF_HEADER}, {h, Then::Reset, EOF_HEADER},
       {cut, Then::Close, EOF_BODY}, {cut, Then::Reset, EOF_BODY},

@@ -130,4 +130,129 @@ TEST(Signals, AnInterruptedWaitGoesOnForTheTimeThatRemains) {
             lines("Error in XmlRpcClient::execute: no response within the time limit (0.3 s)."));
 }
 
+// Bytes the allocator has handed out and not had back.
+size_t heapInUse() {
+  const struct mallinfo2 info = ::mallinfo2();
+  return info.uordblks + info.hblkhd;
+}
+
+// Sends `head`, then `unit` again and again until the client closes the connection or 64 MiB
+// are out; notes the most heap in use meanwhile.
+struct Flood {
+  Flood(std::string head, std::string unit) : _head(std::move(head)), _unit(std::move(unit)) {}
+  const std::string _head, _unit;
+  bool clientClosed = false;
+  size_t peakHeap = 0;
+  int port = 0;
+  Fd listener = bound(&port);
+  std::thread thread{[this] { run(); }};
+
+  void run() {
+    Fd fd(waitFor(listener.fd, POLLIN) ? ::accept(listener.fd, nullptr, nullptr) : -1);
+    if (!waitFor(fd.fd, POLLIN)) return;
+    drain(fd.fd);
+    std::string out = _head;
+    for (size_t sent = 0; sent < (64u << 20); out = _unit) {
+      for (size_t at = 0; at < out.size();) {
+        if (!(waitFor(fd.fd, POLLOUT) & POLLOUT)) return;
+        const ssize_t n = ::send(fd.fd, out.data() + at, out.size() - at, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0) {
+          clientClosed = errno == EPIPE || errno == ECONNRESET;
+          return;
+        }
+        at += static_cast<size_t>(n);
+        sent += static_cast<size_t>(n);
+      }
+      peakHeap = std::max(peakHeap, heapInUse());
+    }
+    // A reply that the client took whole: it closes the connection after it.
+    clientClosed = waitFor(fd.fd, POLLIN) && drain(fd.fd).empty();
+  }
+};
+
+// Each server would make the client hold what it sends, without end; the client stops at its
+// limit (1 MiB, or the default), closes the connection at once, and its heap stays bounded.
+TEST(HostileServers, TheClientHoldsNoMoreThanItsLimits) {
+  const std::string x4k(4096, 'x');
+  const struct {
+    std::string head, unit;
+    size_t limit;
+    std::string error;
+  } cases[] = {
+      {"HTTP/1.1 200 OK\r\n", "X-Endless: " + x4k + "\r\n", 1 << 20, LONG_HEADER},
+      {CHUNKS, "1000\r\n" + x4k + "\r\n", 1 << 20, LIMITED + "1048576 bytes)."},
+      {"HTTP/1.1 200 OK\r\n\r\n", x4k, 1 << 20, LIMITED + "1048576 bytes)."},
+      {OK_HEAD + "1099511627776\r\n\r\n", x4k, 0,
+       "Error in XmlRpcClient::readHeader: Content-length (1099511627776) beyond the response "
+       "limit (67108864 bytes)."},
+      {okReply() + x4k, x4k, 1 << 20, ""}};  // bytes after the reply: it closes, reads no more
+  for (const auto& c : cases) {
+    Capture capture(0);
+    const size_t before = heapInUse();
+    Flood flood(c.head, c.unit);
+    {
+      XmlRpcClient client("127.0.0.1", flood.port);
+      if (c.limit) client.setResponseLimit(c.limit);
+      XmlRpcValue result;
+      EXPECT_EQ(client.execute("Echo", 1, result, 20.0), c.error.empty());
+      EXPECT_EQ(client.lastError().message, c.error);
+      EXPECT_TRUE(client.lastError().kind ==
+                  (c.error.empty() ? XmlRpcClient::ErrorKind::NONE : XmlRpcClient::ErrorKind::HTTP));
+      EXPECT_EQ(client.getfd(), -1);
+      flood.thread.join();
+    }
+    EXPECT_TRUE(flood.clientClosed) << c.error;
+    EXPECT_LT(flood.peakHeap, before + (8u << 20)) << c.error;
+  }
+}
+
+// The body's bytes on the wire against limits just below, at and above them, and no limit; the
+// header's bytes at and beyond its limit.
+TEST(HostileServers, ALimitCountsEveryByteOfTheBodyOnTheWire) {
+  const std::string chunkedBody = [] {
+    std::string out;
+    for (size_t at = 0; at < BODY.size(); at += 40) {
+      char size[8];
+      std::snprintf(size, sizeof(size), "%zx", BODY.substr(at, 40).size());
+      out += size + std::string(" ;x=y\r\n") + BODY.substr(at, 40) + "\r\n";
+    }
+    return out + "0\r\nX-Trailer: 1\r\n\r\n";
+  }();
+  const auto headerOf = [](size_t size) {  // a header of exactly `size` bytes
+    const std::string tail = "\r\nContent-length: " + std::to_string(BODY.size()) + "\r\n\r\n";
+    return "HTTP/1.1 200 OK\r\nX: " + std::string(size - 20 - tail.size(), 'h') + tail;
+  };
+  const struct {
+    std::string head, body;
+    Then then;
+    std::string over;  // the error line beyond the limit
+  } framings[] = {
+      {OK_HEAD + std::to_string(BODY.size()) + "\r\n\r\n", BODY, Then::Keep,
+       "Error in XmlRpcClient::readHeader: Content-length (" + std::to_string(BODY.size()) +
+           ") beyond the response limit ("},
+      {CHUNKS, chunkedBody, Then::Keep, LIMITED},
+      {"HTTP/1.1 200 OK\r\n\r\n", BODY, Then::Close, LIMITED},
+      {headerOf(65536), BODY, Then::Keep, ""},
+      {headerOf(65537), BODY, Then::Keep, LONG_HEADER}};
+  for (const auto& f : framings) {
+    const size_t wire = f.body.size();
+    const bool longHead = f.head.size() > 65000;  // only without a limit on the body
+    for (size_t limit : {wire - 1, wire, wire + 1, size_t{0}}) {
+      if (longHead && limit != 0) continue;
+      const bool fails = f.over == LONG_HEADER || (limit != 0 && limit < wire);
+      ScriptedServer server({{{{f.head + f.body}, f.then}}});
+      XmlRpcClient client("127.0.0.1", server.port());
+      client.setResponseLimit(limit);
+      XmlRpcValue result;
+      EXPECT_EQ(client.execute("Echo", 1, result), !fails) << f.head.substr(0, 40) << limit;
+      EXPECT_EQ(result, fails ? XmlRpcValue() : XmlRpcValue(7));
+      const std::string over =
+          f.over == LIMITED || f.over.find("Content-length") != f.over.npos
+              ? f.over + std::to_string(limit) + " bytes)."
+              : f.over;
+      EXPECT_EQ(server.errors, lines(fails ? over : "")) << limit;
+    }
+  }
+}
+
 }  // namespace
