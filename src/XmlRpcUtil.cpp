@@ -1,7 +1,11 @@
 // Logging and error reporting, and the XML tag scanners and entity coders.
 #include "XmlRpcUtil.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -12,29 +16,39 @@ const char XMLRPC_VERSION[] = "CORVANE 0.7";
 
 namespace {
 
-// The default sinks use <cstdio>: <iostream> would add its stream set-up to every
-// process start, and rpcset's whole run is little more than a start.
-
 // Formatted messages are cut to fit this buffer, the last byte kept for the NUL.
 constexpr int MESSAGE_BUFFER_SIZE = 1024;
+
+// Writes `msg` and its newline with one write(), so that lines written by
+// several threads, or processes, never mix within a line. What the program
+// has put in the stream's buffer goes out first, to keep the order.
+void writeLine(std::FILE* stream, const char* msg) {
+  char line[MESSAGE_BUFFER_SIZE + 1];
+  size_t length = std::min(std::strlen(msg), sizeof(line) - 1);
+  std::memcpy(line, msg, length);
+  line[length++] = '\n';
+  const int savedErrno = errno;
+  std::fflush(stream);
+  const int fd = fileno(stream);
+  for (size_t done = 0; done < length;) {
+    const ssize_t n = ::write(fd, line + done, length - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  errno = savedErrno;
+}
 
 class DefaultLogHandler : public XmlRpcLogHandler {
  public:
   void log(int level, const char* msg) override {
-    if (level > _verbosity) return;
-    std::fputs(msg, stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    if (level <= _verbosity) writeLine(stdout, msg);
   }
 };
 
 class DefaultErrorHandler : public XmlRpcErrorHandler {
  public:
-  void error(const char* msg) override {
-    std::fputs(msg, stderr);
-    std::fputc('\n', stderr);
-    std::fflush(stderr);
-  }
+  void error(const char* msg) override { writeLine(stderr, msg); }
 };
 
 void formatMessage(char (&buf)[MESSAGE_BUFFER_SIZE], const char* fmt, va_list va) {

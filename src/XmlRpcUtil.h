@@ -18,6 +18,11 @@ namespace XmlRpc {
 // The version banner, sent as the User-Agent of every request.
 extern const char XMLRPC_VERSION[];
 
+// The verbosity and the two handlers are process-wide and read by every call
+// without a lock: set them before threads that call start, not while they run.
+// A handler is called on the thread whose call reports; the default ones write
+// each line with one write(), so that lines of several threads never mix.
+
 // Receives every progress message that passes the verbosity filter.
 class XmlRpcLogHandler {
  public:

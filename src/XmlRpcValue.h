@@ -137,7 +137,8 @@ class XmlRpcValue {
   // The compact readable form, for diagnostics.
   std::ostream& write(std::ostream& os) const;
 
-  // The printf format, taking one double, used for every double written.
+  // The printf format, taking one double, used for every double written. It is
+  // process-wide and read without a lock: set it before threads that call start.
   static const std::string& getDoubleFormat() { return _doubleFormat; }
   static void setDoubleFormat(const char* format) { _doubleFormat = format; }
 

@@ -255,4 +255,115 @@ TEST(HostileServers, ALimitCountsEveryByteOfTheBodyOnTheWire) {
   }
 }
 
+// A server on its own thread that serves each connection on a thread of its own: it answers
+// every call with its first parameter, as a result or, when `broken`, as the whole body.
+class EchoServer {
+ public:
+  explicit EchoServer(bool broken) : _broken(broken) {}
+  ~EchoServer() {
+    _stop = true;
+    _thread.join();
+    for (std::thread& t : _connections)
+      t.join();
+  }
+  int port = 0;
+
+ private:
+  void serve(Fd fd) {
+    std::string in;
+    for (std::string more; waitFor(fd.fd, POLLIN) && !(more = drain(fd.fd)).empty();) {
+      in += more;
+      for (size_t end; (end = in.find("\r\n\r\n")) != in.npos;) {
+        const size_t size = end + 4 + std::stoul(in.substr(in.find("length: ") + 8));
+        if (in.size() < size) break;
+        const size_t from = in.find("<param>") + 7, to = in.find("</param>");
+        const std::string value = in.substr(from, to - from);
+        in.erase(0, size);
+        const std::string reply = okReply(_broken ? value
+                                                  : "<methodResponse><params><param>" + value +
+                                                        "</param></params></methodResponse>");
+        if (::send(fd.fd, reply.data(), reply.size(), MSG_NOSIGNAL) != ssize_t(reply.size())) return;
+      }
+    }
+  }
+  void run() {
+    while (!_stop)
+      if (waitFor(_listener.fd, POLLIN, 50))
+        _connections.emplace_back(&EchoServer::serve, this, Fd(::accept(_listener.fd, nullptr, nullptr)));
+  }
+  const bool _broken;
+  Fd _listener = bound(&port);
+  std::atomic<bool> _stop{false};
+  std::vector<std::thread> _connections;
+  std::thread _thread{[this] { run(); }};
+};
+
+constexpr int THREADS = 8;
+
+// Runs `calls` calls on each of 8 threads, each with its own client and values.
+void onThreads(int port, int calls, const std::function<void(XmlRpcClient&, const std::string&)>& call) {
+  std::vector<std::thread> threads;
+  for (int t = 0; t < THREADS; ++t)
+    threads.emplace_back([=] {
+      XmlRpcClient client("127.0.0.1", port);
+      for (int i = 0; i < calls; ++i)
+        call(client, "thread " + std::to_string(t) + " call " + std::to_string(i) + " " +
+                         std::string(200 + 40 * t, static_cast<char>('a' + t)));
+    });
+  for (std::thread& thread : threads)
+    thread.join();
+}
+
+TEST(Threads, ClientsOnEightThreadsEachGetTheirOwnResults) {
+  EchoServer server(false);
+  std::atomic<int> right{0};
+  onThreads(server.port, 200, [&](XmlRpcClient& client, const std::string& text) {
+    XmlRpcValue params, result;
+    params[0] = text;
+    params[1] = static_cast<int>(text.size());
+    right += client.execute("echo", params, result) && result == params[0] &&
+             client.lastError().kind == XmlRpcClient::ErrorKind::NONE;
+  });
+  EXPECT_EQ(right, THREADS * 200);
+}
+
+// The default error handler's lines, from failing calls on 8 threads, read back from standard
+// error: each whole, none lost.
+TEST(Threads, ErrorLinesOfEightThreadsNeverMix) {
+  EchoServer server(true);
+  std::multiset<std::string> expected;
+  std::mutex mutex;
+  int out[2];
+  ASSERT_EQ(::pipe(out), 0);
+  Fd readEnd(out[0]), savedStderr(::dup(2));
+  std::string written;
+  std::thread reader([&] {
+    char buf[4096];
+    for (ssize_t n; waitFor(readEnd.fd, POLLIN) && (n = ::read(readEnd.fd, buf, sizeof(buf))) > 0;)
+      written.append(buf, static_cast<size_t>(n));
+  });
+  ::dup2(out[1], 2);
+  ::close(out[1]);
+  onThreads(server.port, 100, [&](XmlRpcClient& client, const std::string& text) {
+    XmlRpcValue result;
+    const bool ok = client.execute("echo", text, result);
+    const std::lock_guard<std::mutex> lock(mutex);
+    expected.insert(client.lastError().message + "\n");
+    EXPECT_FALSE(ok);
+  });
+  ::dup2(savedStderr.fd, 2);
+  reader.join();
+  std::multiset<std::string> got;
+  const std::string start = "Error in ";
+  for (size_t at = 0; at < written.size();) {
+    const size_t next = std::min(written.find("\n" + start, at + 1), written.size() - 1) + 1;
+    got.insert(written.substr(at, next - at));
+    at = next;
+  }
+  EXPECT_EQ(got.size(), THREADS * 100u);
+  EXPECT_TRUE(got == expected);
+  EXPECT_EQ(expected.begin()->rfind("Error in XmlRpcClient::parseResponse: Invalid response - no "
+                                    "methodResponse. Response:\n<value>thread ", 0), 0u);
+}
+
 }  // namespace
