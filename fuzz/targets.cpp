@@ -46,8 +46,7 @@ struct Parser : XmlRpcClient {
       readResponse();
       body = _connectionState == IDLE ? BODY_COMPLETE : BODY_INVALID;
     }
-    const size_t kept =
-        _framing == BODY_BY_LENGTH ? static_cast<size_t>(_contentLength) : _response.size();
+    const size_t kept = _framing == BODY_BY_LENGTH ? size_t(_contentLength) : _response.size();
     return std::to_string(header) + std::to_string(body) + std::to_string(_framing) + " " +
            std::to_string(_contentLength) + " " +
            (body == BODY_COMPLETE ? _response.substr(0, kept) : "");

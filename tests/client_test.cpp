@@ -18,7 +18,6 @@ const std::string RESET_HEADER =
     "Error in XmlRpcClient::readHeader: error while reading header (error 104) on fd ";
 const std::string INVALID = "Error in XmlRpcClient::readHeader: Invalid Content-length specified (";
 const std::string BAD = "Error in XmlRpcClient::parseResponse: Invalid response";
-const std::string OVER = "Error in XmlRpcClient::readHeader: ";
 const XmlRpcValue SEVEN = 7;
 
 // The last call's error is the line that `line` begins, of the kind it tells; none for "".
@@ -44,6 +43,8 @@ struct TestClient : XmlRpcClient {
   TestClient(const char* host, std::vector<int> ports)
       : XmlRpcClient(host, ports.at(0)), _ports(std::move(ports)) {}
   size_t held() const { return _request.capacity() + _header.capacity() + _response.capacity(); }
+  void close() override { most = std::max(most, held()), XmlRpcClient::close(); }
+  size_t most = 0;  // what its buffers held when it last closed a connection
   bool doConnect() override {
     if (_ports.size() == 1) return XmlRpcClient::doConnect();
     std::vector<SocketAddress> one;
@@ -160,10 +161,8 @@ TEST(ClientResponse, EachReplyGivesItsOutcomeWhateverTheReadSizes) {
       {OK_HEAD + "-5\r\n\r\n" + BODY, Then::Keep, INVALID + "-5)."},
       {OK_HEAD + n + "\r\nContent-length: 0\r\n\r\n" + BODY, Then::Keep, INVALID + "0)."},
       {OK_HEAD + "67108864\r\n\r\n" + BODY, Then::Close, EOF_BODY},
-      {OK_HEAD + "67108865\r\n\r\n" + BODY, Then::Keep, OVER + "Content-length (67108865) beyond the response limit (67108864 bytes)."},
-      {OK_HEAD + "1099511627776\r\n\r\n" + BODY, Then::Keep, OVER + "Content-length (1099511627776) beyond the response limit (67108864 bytes)."},
-      {OK_HEAD + "18446744073709551616\r\n\r\n" + BODY, Then::Keep, OVER + "Content-length beyond the 64-bit limit."},
-      {OK_HEAD + "-18446744073709551616\r\n\r\n" + BODY, Then::Keep, OVER + "Content-length beyond the 64-bit limit."},
+      {OK_HEAD + "1099511627776\r\n\r\n" + BODY, Then::Keep, "Error in XmlRpcClient::readHeader: Content-length (1099511627776) beyond the response limit (67108864 bytes)."},
+      {OK_HEAD + "18446744073709551616\r\n\r\n" + BODY, Then::Keep, "Error in XmlRpcClient::readHeader: Content-length beyond the 64-bit limit."},
       {h + "Content-le", Then::Close, EOF_HEADER}, {OK_HEAD + n + "\r\n\r\n", Then::Close, EOF_HEADER},
       {h + "Content-length: " + n + "\n\n", Then::Close, EOF_HEADER}, {h, Then::Reset, EOF_HEADER},
       {cut, Then::Close, EOF_BODY}, {cut, Then::Reset, EOF_BODY},
@@ -334,6 +333,33 @@ TEST(ClientConnect, EachAddressIsTriedInTurnAndEachFailureTellsItsKind) {
   }
   resetAtOnce.join();
   EXPECT_EQ(server.accepted, 1);
+}
+
+// 1 MiB of header or chunk; headers of 64 KiB and a byte more; bodies at and beyond their limits.
+TEST(ClientLimits, NoServerMakesTheClientHoldMoreThanItsLimits) {
+  // clang-format off
+  const std::string ok = "HTTP/1.1 200 OK\r\n", chunks = ok + "Transfer-Encoding: chunked\r\n\r\n", mib(1 << 20, 'x'),
+      body = chunked(40, ";x=y", "X-Trailer: 1\r\n"), over = "Error in XmlRpcClient::readResponse: response body beyond the response limit (",
+      longHeader = "Error in XmlRpcClient::readHeader: response header beyond the header limit (65536 bytes).",
+      header = okReply().insert(17, "X: " + std::string(65531 + BODY.size() - okReply().size(), 'h') + "\r\n");
+  const std::tuple<std::string, Then, size_t, std::string> rows[] = {
+      {ok + mib, Then::Keep, 0, longHeader}, {"H" + header, Then::Keep, 0, longHeader},
+      {header, Then::Keep, 0, ""}, {chunks + "100000\r\n" + mib, Then::Keep, 65536, over + "65536 bytes)."},
+      {chunks + body, Then::Keep, body.size(), ""},
+      {chunks + body, Then::Keep, body.size() - 1, over + std::to_string(body.size() - 1) + " bytes)."},
+      {ok + "\r\n" + BODY, Then::Close, BODY.size(), ""},
+      {ok + "\r\n" + BODY, Then::Close, BODY.size() - 1, over + std::to_string(BODY.size() - 1) + " bytes)."}};
+  // clang-format on
+  for (const auto& [reply, then, limit, error] : rows) {
+    ScriptedServer server({{{pieces(reply, reply.size() > 1 << 20 ? reply.size() : 65536), then}}});
+    TestClient client("127.0.0.1", {server.port()});
+    client.setResponseLimit(limit);
+    XmlRpcValue result;
+    EXPECT_EQ(client.execute("Echo", 1, result), error.empty()) << reply.substr(0, 40) << limit;
+    EXPECT_TRUE(server.errors == lines(error) && (client.getfd() == -1) != error.empty() &&
+                client.most < 3 << 17);
+    expectLastError(client, error);
+  }
 }
 
 TEST(Socket, BindsAllAddressesListensAcceptsAndCloses) {
