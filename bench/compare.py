@@ -184,6 +184,12 @@ def main():
     request = corvane["request/mixed-10m"]
     print(f"| generateRequest of the 10 MB mixed value | "
           f"{seconds_per_iteration(request) * 1000:.1f} ms |")
+    small = corvane["call/small-kept/min_time:1.000/real_time"]
+    print()
+    print("| Calls on one kept connection | Calls per second |")
+    print("|---|---:|")
+    print(f"| a small call (two strings, an int back), one after another | "
+          f"{small['items_per_second']:.0f} |")
     held = corvane["call/held-after-20mb/iterations:1"]["held_kB"]
     print()
     print("| Heap a client holds between calls | Size |")
