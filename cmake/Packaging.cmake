@@ -73,7 +73,7 @@ set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_COMPONENT_DEV_DESCRIPTION
   "small XML-RPC client library for C++17 (development files)
 Corvane is a self-contained XML-RPC client stack: a value type with its
-XML-RPC text form and base64, non-blocking sockets, a select() event
+XML-RPC text form and base64, non-blocking sockets, a poll() event
 dispatcher and an HTTP/1.1 keep-alive client over TCP, Unix sockets or
 HTTPS (OpenSSL 3, loaded when the first https connection is made).
 .
