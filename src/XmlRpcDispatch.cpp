@@ -9,8 +9,6 @@
 #include <climits>
 #include <cmath>
 #include <ctime>
-#include <iterator>
-#include <vector>
 
 #include "XmlRpcSource.h"
 #include "XmlRpcUtil.h"
@@ -21,9 +19,6 @@ namespace {
 
 // The mask that stands for "no change" while a record's handler results are ANDed.
 constexpr unsigned ALL_EVENTS = ~0u;
-
-// A record that takes no part in the current pass.
-constexpr size_t NO_SLOT = ~size_t{0};
 
 // A wait of `seconds` in poll()'s whole milliseconds, rounded up, so that a
 // wait for the last fraction of a millisecond does not return at once and spin.
@@ -92,24 +87,18 @@ bool XmlRpcDispatch::run(double timeout, bool wholeRun) {
   _doClear = false;
   _inWork = true;
 
-  // The client watches one descriptor: a pass needs no allocation for a few.
-  pollfd few[4];
-  std::vector<pollfd> many;
   bool timeLeft = true;
   while (!_sources.empty()) {
+    // Entry i is the record i of the pass; poll() passes over those without a descriptor.
     const size_t recordsInPass = _sources.size();
-    pollfd* fds = few;
-    if (recordsInPass > std::size(few)) {
-      many.resize(recordsInPass);
-      fds = many.data();
+    _pollFds.clear();
+    for (const auto& record : _sources) {
+      const bool watched = record._src != nullptr && record._mask != 0;
+      _pollFds.push_back(
+          pollfd{watched ? record._src->getfd() : -1, toPollEvents(record._mask), 0});
     }
-    nfds_t nfds = 0;
-    for (auto& record : _sources) {
-      record._slot = NO_SLOT;
-      if (record._src == nullptr || record._mask == 0 || record._src->getfd() < 0) continue;
-      record._slot = nfds;
-      fds[nfds++] = pollfd{record._src->getfd(), toPollEvents(record._mask), 0};
-    }
+    pollfd* const fds = _pollFds.data();
+    const nfds_t nfds = recordsInPass;
 
     // A signal that interrupts the wait does not end it: it goes on for the time left.
     const double passEnd = limited ? (wholeRun ? deadline : getMonotonicTime() + timeout) : 0.0;
@@ -124,8 +113,8 @@ bool XmlRpcDispatch::run(double timeout, bool wholeRun) {
     }
     for (nfds_t i = 0; i < nfds; ++i) {
       if (fds[i].revents & POLLNVAL) {
-        XmlRpcUtil::error("Error in XmlRpcDispatch::work: error in poll (descriptor %d is not open).",
-                          fds[i].fd);
+        XmlRpcUtil::error(
+            "Error in XmlRpcDispatch::work: error in poll (descriptor %d is not open).", fds[i].fd);
         _inWork = false;
         return true;
       }
@@ -136,10 +125,9 @@ bool XmlRpcDispatch::run(double timeout, bool wholeRun) {
     auto it = _sources.begin();
     for (size_t i = 0; i < recordsInPass; ++i, ++it) {
       XmlRpcSource* src = it->_src;
-      if (src == nullptr || it->_slot == NO_SLOT) continue;
-      const pollfd& p = fds[it->_slot];
+      const pollfd& p = fds[i];
       // A source closed earlier in this pass may have lost or changed its descriptor.
-      if (src->getfd() != p.fd) continue;
+      if (src == nullptr || p.fd < 0 || src->getfd() != p.fd) continue;
 
       // An error or a hang-up goes to the source as the reading or writing it
       // waits for, where its next read or write meets it; to a source that
@@ -148,8 +136,7 @@ bool XmlRpcDispatch::run(double timeout, bool wholeRun) {
       const short ended = p.revents & (POLLERR | POLLHUP);
       const bool readable = (p.events & POLLIN) && (p.revents & (POLLIN | ended));
       const bool writable = (p.events & POLLOUT) && (p.revents & (POLLOUT | ended));
-      const bool urgent =
-          (p.revents & POLLPRI) || (ended && !(p.events & (POLLIN | POLLOUT)));
+      const bool urgent = (p.revents & POLLPRI) || (ended && !(p.events & (POLLIN | POLLOUT)));
 
       unsigned newMask = ALL_EVENTS;
       if (readable) newMask &= src->handleEvent(EventReadable);

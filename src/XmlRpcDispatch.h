@@ -4,8 +4,10 @@
 #ifndef CORVANE_XMLRPCDISPATCH_H
 #define CORVANE_XMLRPCDISPATCH_H
 
-#include <cstddef>
+#include <poll.h>
+
 #include <list>
+#include <vector>
 
 namespace XmlRpc {
 
@@ -62,7 +64,6 @@ class XmlRpcDispatch {
     friend class XmlRpcDispatch;
     XmlRpcSource* _src;  // null once removed during work(); erased after the pass
     unsigned _mask;
-    size_t _slot = 0;  // its entry in the current pass's poll() set
   };
 
   typedef std::list<MonitoredSource> SourceList;
@@ -71,6 +72,8 @@ class XmlRpcDispatch {
   void closeAll();
 
   SourceList _sources;
+  // The poll() set of the current pass, kept so that a pass allocates nothing.
+  std::vector<pollfd> _pollFds;
   double _endTime;
   bool _doClear;
   bool _inWork;

@@ -67,9 +67,8 @@ TEST(Wait, GoesOnWhateverTheDescriptorNumberAndThroughSignals) {
   const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
   done = true;
   signaller.join();
-  EXPECT_TRUE(took.count() >= 0.3 && took.count() < 1.5 && (!high || server.fd(0) > 1024));
-  EXPECT_EQ(server.errors, lines("Error in XmlRpcClient::execute: no response within the time "
-                                 "limit (0.3 s)."));
+  EXPECT_TRUE(took.count() >= 0.3 && took.count() < 1.5 && server.errors.size() == 1 &&
+              (!high || server.fd(0) > 1024));
   if (!high) GTEST_SKIP() << "no descriptor above 1,024: the hard limit is " << saved.rlim_max;
 }
 
@@ -104,8 +103,7 @@ TEST(Threads, ClientsOnEightThreadsGetTheirOwnResultsAndWholeErrorLines) {
     threads.emplace_back([&, t] {
       XmlRpcClient client("127.0.0.1", port), failing("127.0.0.1", refused);
       for (int i = 0; i < 200; ++i) {
-        const XmlRpcValue text = std::to_string(t * 1000 + i) + std::string(40 * t, 'a');
-        XmlRpcValue result;
+        XmlRpcValue result, text = std::to_string(t * 1000 + i) + std::string(40 * t, 'a');
         right += client.execute("echo", text, result) && result == text;
         right += i % 2 && !failing.execute("echo", text, result);
       }

@@ -248,7 +248,6 @@ class ScriptedServer : public Capture {
   std::thread _thread;
 };
 
-// The one error line expected; none for "".
 inline std::vector<std::string> lines(const std::string& line) {
   return line.empty() ? std::vector<std::string>{} : std::vector<std::string>{line};
 }
