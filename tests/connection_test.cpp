@@ -141,6 +141,8 @@ TEST(ClientTls, VerifiesTheServerFailsEachWayWithItsKindAndKeepsItsConnection) {
       {good.port(), "127.0.0.1", "/clean", {ca}, Kind::NONE, ""},
       {good.port(), "127.0.0.1", "/cut", {ca}, Kind::READ,
        "Error in XmlRpcClient::readResponse: the connection ended without TLS close_notify"},
+      {good.port(), "127.0.0.1", "/long", {ca}, Kind::HTTP,
+       "Error in XmlRpcClient::readHeader: response header beyond the header limit (65536 bytes)."},
       {silentPort, "127.0.0.1", "/", {ca}, Kind::TIMEOUT, "Error in XmlRpcClient::execute: no response within"},
       // A write into a connection that the server has closed fails; SIGPIPE would end the test.
       {closer.port(), "127.0.0.1", "/", {ca}, Kind::WRITE, "Error in XmlRpcClient::writeRequest: write error", 32 << 20}};
@@ -154,6 +156,9 @@ TEST(ClientTls, VerifiesTheServerFailsEachWayWithItsKindAndKeepsItsConnection) {
     EXPECT_EQ(client.execute("echo", std::string(c.size, 'x'), result, 1.0), c.kind == Kind::NONE);
     const XmlRpcClient::Error e = client.lastError();
     EXPECT_TRUE(e.kind == c.kind && e.message.find(c.error) != std::string::npos) << e.message;
+    // A header's reads stop one byte past its limit, whatever the size of a TLS record.
+    EXPECT_EQ(capture.count("XmlRpcClient::readHeader: client has read 65537 bytes"),
+              std::string(c.path) == "/long");
   }
   EXPECT_EQ(::signal(SIGPIPE, SIG_DFL), SIG_DFL);  // the action the process had, unchanged
   // Ten calls, one connection: TLS 1.3's session tickets after the handshake do not end it.

@@ -30,11 +30,15 @@ class Handler(SimpleXMLRPCRequestHandler):
 
     def do_POST(self):
         server = self.server
-        if self.path in ("/clean", "/cut") or server.drop == "request":
+        if self.path in ("/clean", "/cut", "/long") or server.drop == "request":
             server.drop = None
             self.rfile.read(int(self.headers["Content-Length"]))
             self.close_connection = True
             if self.path == "/RPC2":
+                return
+            if self.path == "/long":  # a header far beyond the client's limit
+                with contextlib.suppress(OSError):
+                    self.connection.sendall(b"HTTP/1.1 200 OK\r\nX: " + b"x" * (1 << 20))
                 return
             self.connection.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\n\r\n" + REPLY)
             # Python's own close sends no close_notify: /cut is that close.
