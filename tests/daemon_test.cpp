@@ -72,36 +72,18 @@ TEST(Wait, GoesOnWhateverTheDescriptorNumberAndThroughSignals) {
   if (!high) GTEST_SKIP() << "no descriptor above 1,024: the hard limit is " << saved.rlim_max;
 }
 
-// Answers each call with its parameters, on a thread for each of eight connections.
-void echo(const Fd& listener) {
-  std::vector<std::thread> connections;
-  for (int i = 0; i < 8 && waitFor(listener.fd, POLLIN); ++i)
-    connections.emplace_back([fd = Fd(::accept(listener.fd, nullptr, nullptr))] {
-      for (std::string in, more; waitFor(fd.fd, POLLIN) && !(more = drain(fd.fd)).empty();) {
-        if ((in += more).find("</methodCall>") == in.npos) continue;
-        const size_t from = in.find("<params>"), to = in.find("</params>") + 9;
-        const auto r =
-            okReply("<methodResponse>" + in.substr(from, to - from) + "</methodResponse>");
-        ::send(fd.fd, r.data(), r.size(), MSG_NOSIGNAL);
-        in.clear();
-      }
-    });
-  for (std::thread& connection : connections)
-    connection.join();
-}
-
 // Each thread's own client and values; another client's refused calls, and their error lines.
 TEST(Threads, ClientsOnEightThreadsGetTheirOwnResultsAndWholeErrorLines) {
-  int port = 0, refused = 0;
-  const Fd listener = bound(&port), refusing = bound(&refused, AF_INET, false), saved(::dup(2));
-  std::thread server(echo, std::cref(listener));
+  const Process echo({CORVANE_PYTHON, CORVANE_PEERS, "echo", "-"});  // a thread a connection
+  int refused = 0;
+  const Fd refusing = bound(&refused, AF_INET, false), saved(::dup(2));
   std::FILE* const file = std::tmpfile();
   ::dup2(fileno(file), 2);
   std::atomic<int> right{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < 8; ++t)
     threads.emplace_back([&, t] {
-      XmlRpcClient client("127.0.0.1", port), failing("127.0.0.1", refused);
+      XmlRpcClient client("127.0.0.1", echo.port()), failing("127.0.0.1", refused);
       for (int i = 0; i < 200; ++i) {
         XmlRpcValue result, text = std::to_string(t * 1000 + i) + std::string(40 * t, 'a');
         right += client.execute("echo", text, result) && result == text;
@@ -110,7 +92,6 @@ TEST(Threads, ClientsOnEightThreadsGetTheirOwnResultsAndWholeErrorLines) {
     });
   for (std::thread& thread : threads)
     thread.join();
-  server.join();
   ::dup2(saved.fd, 2);
   std::string written(1 << 20, '\0'), expected;
   written.resize(std::max<ssize_t>(::pread(fileno(file), &written[0], written.size(), 0), 0));

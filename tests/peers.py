@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Peers of the client's tests, each printing its port once it is ready: "tls DIR [OPTIONS]"
 serves XML-RPC over Python's ssl with certificates made in DIR, "supervisord DIR" runs
-supervisord (user "user", password "p@ss:word")."""
+supervisord (user "user", password "p@ss:word"), "echo -" echoes on a thread a connection."""
 import contextlib
+import socketserver
 import os
 import socket
 import ssl
@@ -118,5 +119,18 @@ def serve_supervisord(d, _):
     os.execvp("supervisord", ["supervisord", "-n", "-c", config])
 
 
+class EchoServer(socketserver.ThreadingMixIn, SimpleXMLRPCServer):
+    daemon_threads = True
+
+
+def serve_echo(_, __):
+    server = EchoServer(("127.0.0.1", 0), Handler, logRequests=False)
+    server.drop = None
+    server.register_function(lambda v: v, "echo")
+    print(server.server_address[1], flush=True)
+    server.serve_forever()
+
+
 if __name__ == "__main__":
-    (serve_tls if sys.argv[1] == "tls" else serve_supervisord)(sys.argv[2], sys.argv[3:])
+    serve = {"tls": serve_tls, "supervisord": serve_supervisord, "echo": serve_echo}[sys.argv[1]]
+    serve(sys.argv[2], sys.argv[3:])
