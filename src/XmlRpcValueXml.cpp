@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <charconv>
 #include <climits>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -52,6 +54,11 @@ constexpr std::size_t CDATA_CLOSE_LENGTH = sizeof(CDATA_CLOSE) - 1;
 // Numbers are formatted on the stack; texts are cut to two less than this,
 // except a double, which is then formatted again in full.
 constexpr int NUMBER_BUFFER_SIZE = 256;
+// Any double's shortest fixed text: a sign, "0.", 323 zeros and 17 digits at
+// most, or 309 digits, the point and six places.
+constexpr std::size_t FIXED_DOUBLE_ROOM = 1 + 2 + 323 + 17;
+// The stored bits of a double's significand.
+constexpr std::uint64_t MANTISSA_BITS = (std::uint64_t(1) << 52) - 1;
 // Room for any double in "%.16e": a sign, 17 digits, the point and "e-308".
 constexpr int SCIENTIFIC_BUFFER_SIZE = 32;
 // Seventeen significant digits read back as the same double, whatever it is.
@@ -358,6 +365,39 @@ std::string shortestFixed(double value) {
     if (digits.length() > whole) fixed.append(".").append(digits, whole, std::string::npos);
   }
   return fixed;
+}
+
+// Below 2^33 the doubles lie less than a millionth apart, so the nearest text
+// with six places is the shortest text that reads back, padded with zeros.
+constexpr double SIX_PLACES_EXACT_BELOW = 8589934592.0;
+constexpr int SIX_PLACES = 6;
+
+// The text that doubleToXml writes under "%f" in one conversion, into `text`,
+// which has room for FIXED_DOUBLE_ROOM characters: std::to_chars gives the
+// shortest fixed text that reads back, which six places hold for most doubles
+// below 2^33 and for every integer (whose digits it writes in full, as "%f"
+// does). Returns the length, or 0 for the doubles where the two part.
+std::size_t sixPlacesAtOnce(char* text, double value) {
+  if (!(std::fabs(value) < SIX_PLACES_EXACT_BELOW) &&
+      !(std::isfinite(value) && std::trunc(value) == value))
+    return 0;
+  const std::to_chars_result written =
+      std::to_chars(text, text + FIXED_DOUBLE_ROOM, value, std::chars_format::fixed);
+  if (written.ec != std::errc()) return 0;
+  char* end = written.ptr;
+  const char* point = static_cast<const char*>(std::memchr(text, '.', end - text));
+  const std::size_t places = point ? static_cast<std::size_t>(end - point - 1) : 0;
+  if (places > SIX_PLACES) {
+    // A power of two has a closer neighbour below than above: the shortest text
+    // may then lie above it where the search of shortestFixed settles below.
+    std::uint64_t bits;
+    std::memcpy(&bits, &value, sizeof(bits));
+    return (bits & MANTISSA_BITS) == 0 ? 0 : static_cast<std::size_t>(end - text);
+  }
+  if (!point) *end++ = '.';
+  for (std::size_t i = places; i < SIX_PLACES; ++i)
+    *end++ = '0';
+  return static_cast<std::size_t>(end - text);
 }
 
 // Where a reader may start: inside the text or at its end.
@@ -730,6 +770,14 @@ void XmlRpcValue::intToXml(std::string& xml) const {
 }
 
 void XmlRpcValue::doubleToXml(std::string& xml) const {
+  if (_doubleFormat == "%f") {
+    char text[FIXED_DOUBLE_ROOM];
+    const std::size_t length = sixPlacesAtOnce(text, _value.asDouble);
+    if (length != 0) {
+      appendTypedValue(xml, DOUBLE_TAG, std::string_view(text, length), DOUBLE_ETAG);
+      return;
+    }
+  }
   char buf[NUMBER_BUFFER_SIZE] = "";
   const int length =
       std::snprintf(buf, NUMBER_BUFFER_SIZE - 1, _doubleFormat.c_str(), _value.asDouble);
