@@ -36,7 +36,7 @@ class XmlRpcValue {
   typedef std::map<std::string, XmlRpcValue> ValueStruct;
 
   // An invalid value.
-  XmlRpcValue() : _type(TypeInvalid) { _value.asBinary = nullptr; }
+  XmlRpcValue() : _type(TypeInvalid) {}
   XmlRpcValue(bool value) : _type(TypeBoolean) { _value.asBool = value; }
   XmlRpcValue(int value) : _type(TypeInt) { _value.asInt = value; }
   XmlRpcValue(double value) : _type(TypeDouble) { _value.asDouble = value; }
@@ -53,10 +53,7 @@ class XmlRpcValue {
   // A nil value, sent as <nil/>; equal only to another nil.
   static XmlRpcValue nil();
   // Takes over the payload of `rhs`, which becomes invalid.
-  XmlRpcValue(XmlRpcValue&& rhs) noexcept : _type(rhs._type), _value(rhs._value) {
-    rhs._type = TypeInvalid;
-    rhs._value.asBinary = nullptr;
-  }
+  XmlRpcValue(XmlRpcValue&& rhs) noexcept : _type(TypeInvalid) { takePayload(rhs); }
 
   // Elements left behind by a growing array are invalid: they cost no call.
   ~XmlRpcValue() {
@@ -180,14 +177,19 @@ class XmlRpcValue {
   void structToXml(std::string& xml) const;
 
   Type _type;
-  union {
+  // A string, byte vector or array lives in the value itself: reading one
+  // costs no heap object around its own buffer. Which member is alive is
+  // `_type`'s to say; the value constructs and destroys it.
+  union Payload {
+    Payload() : asTime(nullptr) {}
+    ~Payload() {}
     bool asBool;
     int asInt;
     double asDouble;
     tm* asTime;
-    std::string* asString;
-    BinaryData* asBinary;
-    ValueArray* asArray;
+    std::string asString;
+    BinaryData asBinary;
+    ValueArray asArray;
     ValueStruct* asStruct;
   } _value;
 
@@ -196,10 +198,12 @@ class XmlRpcValue {
  private:
   // Makes this invalid value a deep copy of `rhs`.
   void copyPayload(const XmlRpcValue& rhs);
-  // Exchanges tags and payloads; nothing is copied.
-  void swapPayload(XmlRpcValue& other);
-  // Grows `array` to `size` elements; on reallocation to `capacity` the old
-  // elements hand over their payloads instead of being deep-copied.
+  // Makes this invalid value the owner of the payload of `rhs`, which becomes invalid.
+  void takePayload(XmlRpcValue& rhs) noexcept;
+  // Frees the payload and takes over that of `other`, which becomes invalid.
+  void replacePayload(XmlRpcValue& other) noexcept;
+  // Grows `array` to `size` elements, reallocating to `capacity` when it must;
+  // the old elements then hand over their payloads instead of being deep-copied.
   static void growArray(ValueArray& array, std::size_t size, std::size_t capacity);
 
   // A well-formed date is 17 characters; out-of-range fields are cut at 18.

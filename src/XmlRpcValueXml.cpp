@@ -9,7 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
+#include <iterator>
+#include <new>
 #include <string_view>
 
 #include "XmlRpcUtil.h"
@@ -154,6 +155,40 @@ class NestingGuard {
 // Why the current read failed, kept by the innermost reader that knew: every
 // failure fails the readers around it, which then have nothing to add.
 thread_local std::string decodeFailure;
+
+// The elements read so far of the arrays being read on this thread, the
+// innermost array's last: each array is allocated once, at its final size,
+// when its last element is in.
+thread_local XmlRpcValue::ValueArray pendingElements;
+// Room for this many pending elements is kept between reads; a longer list is
+// freed when the outermost array is built, so that it is no heap held in vain.
+constexpr std::size_t KEPT_PENDING_ELEMENTS = 1024;
+
+// One array's stretch of the pending elements, dropped when its reader returns.
+class PendingElements {
+ public:
+  PendingElements() : _first(pendingElements.size()) {}
+  ~PendingElements() {
+    pendingElements.erase(pendingElements.begin() + static_cast<std::ptrdiff_t>(_first),
+                          pendingElements.end());
+    if (_first == 0 && pendingElements.capacity() > KEPT_PENDING_ELEMENTS)
+      XmlRpcValue::ValueArray().swap(pendingElements);
+  }
+  PendingElements(const PendingElements&) = delete;
+  PendingElements& operator=(const PendingElements&) = delete;
+
+  void add(XmlRpcValue& element) { pendingElements.push_back(std::move(element)); }
+  // The elements, each of which hands over its payload when taken.
+  std::move_iterator<XmlRpcValue::ValueArray::iterator> begin() const {
+    return std::make_move_iterator(pendingElements.begin() + static_cast<std::ptrdiff_t>(_first));
+  }
+  std::move_iterator<XmlRpcValue::ValueArray::iterator> end() const {
+    return std::make_move_iterator(pendingElements.end());
+  }
+
+ private:
+  std::size_t _first;
+};
 
 // Notes why the read fails, with the text in question; returns false.
 bool failBecause(const char* reason, std::string_view detail = std::string_view()) {
@@ -418,7 +453,6 @@ std::string written(Writer write) {
 std::string XmlRpcValue::_doubleFormat("%f");
 
 XmlRpcValue::XmlRpcValue(const std::string& xml, int* offset) : _type(TypeInvalid) {
-  _value.asBinary = nullptr;
   fromXml(xml, offset);
 }
 
@@ -545,11 +579,11 @@ bool XmlRpcValue::stringFromXml(const std::string& valueXml, int* offset) {
   std::size_t end = valueXml.find('<', start);
   if (end == std::string::npos) return false;
   // Decoded straight from the message into the value's own string.
-  std::unique_ptr<std::string> text(new std::string());
-  end = appendCharacterData(valueXml, start, end, *text);
+  std::string text;
+  end = appendCharacterData(valueXml, start, end, text);
   if (end == std::string::npos) return false;
   invalidate();
-  _value.asString = text.release();
+  new (&_value.asString) std::string(std::move(text));
   _type = TypeString;
   *offset = static_cast<int>(end);
   return true;
@@ -630,19 +664,19 @@ bool XmlRpcValue::binaryFromXml(const std::string& valueXml, int* offset) {
   const std::size_t start = static_cast<std::size_t>(*offset);
   std::size_t end = valueXml.find('<', start);
   if (end == std::string::npos) return false;
-  std::unique_ptr<BinaryData> bytes(new BinaryData());
+  BinaryData bytes;
   const char* text = valueXml.data() + start;
   if (std::memchr(text, '&', end - start) == nullptr && !opensCdata(valueXml, end)) {
-    Base64Coder::getAppend(text, valueXml.data() + end, *bytes);
+    Base64Coder::getAppend(text, valueXml.data() + end, bytes);
   } else {
     // Character data like any other: "&#10;" is a line break, which the decoder skips.
     std::string decoded;
     end = appendCharacterData(valueXml, start, end, decoded);
     if (end == std::string::npos) return false;
-    Base64Coder::getAppend(decoded.data(), decoded.data() + decoded.length(), *bytes);
+    Base64Coder::getAppend(decoded.data(), decoded.data() + decoded.length(), bytes);
   }
   invalidate();
-  _value.asBinary = bytes.release();
+  new (&_value.asBinary) BinaryData(std::move(bytes));
   _type = TypeBase64;
   *offset = static_cast<int>(end);
   return true;
@@ -657,20 +691,10 @@ bool XmlRpcValue::arrayFromXml(const std::string& valueXml, int* offset) {
     setSize(0);
     return true;
   }
-  invalidate();
-  _value.asArray = new ValueArray();
-  _type = TypeArray;
-
-  // Each element is read in its place; growing the array moves the elements.
-  ValueArray& elements = *_value.asArray;
-  while (true) {
-    // Small arrays take one allocation; larger ones grow as vectors do.
-    if (elements.size() == elements.capacity())
-      elements.reserve(elements.size() < 4 ? 4 : 2 * elements.size());
-    elements.emplace_back();
-    if (!elements.back().fromXml(valueXml, offset)) break;
-  }
-  elements.pop_back();
+  PendingElements elements;
+  XmlRpcValue element;
+  while (element.fromXml(valueXml, offset))
+    elements.add(element);
   // Only a closing tag ends the elements: an element that did not read fails the array.
   if (!closingTagNext(valueXml, *offset)) {
     failBecause("not an array element",
@@ -678,6 +702,9 @@ bool XmlRpcValue::arrayFromXml(const std::string& valueXml, int* offset) {
     invalidate();
     return false;
   }
+  invalidate();
+  new (&_value.asArray) ValueArray(elements.begin(), elements.end());
+  _type = TypeArray;
   XmlRpcUtil::nextTagIs(DATA_ETAG, valueXml, offset);
   return true;
 }
@@ -800,7 +827,7 @@ void XmlRpcValue::doubleToXml(std::string& xml) const {
 
 void XmlRpcValue::stringToXml(std::string& xml) const {
   appendLiteral(xml, VALUE_TAG);
-  XmlRpcUtil::xmlEncode(std::string_view(*_value.asString), xml);
+  XmlRpcUtil::xmlEncode(std::string_view(_value.asString), xml);
   appendLiteral(xml, VALUE_ETAG);
 }
 
@@ -829,7 +856,7 @@ void XmlRpcValue::timeToXml(std::string& xml) const {
 }
 
 void XmlRpcValue::binaryToXml(std::string& xml) const {
-  const BinaryData& bytes = *_value.asBinary;
+  const BinaryData& bytes = _value.asBinary;
   appendLiteral(xml, VALUE_TAG);
   appendLiteral(xml, BASE64_TAG);
   Base64Coder::putAppend(bytes.data(), bytes.size(), xml);
@@ -841,7 +868,7 @@ void XmlRpcValue::arrayToXml(std::string& xml) const {
   appendLiteral(xml, VALUE_TAG);
   appendLiteral(xml, ARRAY_TAG);
   appendLiteral(xml, DATA_TAG);
-  for (const XmlRpcValue& element : *_value.asArray)
+  for (const XmlRpcValue& element : _value.asArray)
     element.toXml(xml);
   appendLiteral(xml, DATA_ETAG);
   appendLiteral(xml, ARRAY_ETAG);
