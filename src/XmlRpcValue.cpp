@@ -116,30 +116,6 @@ void XmlRpcValue::copyPayload(const XmlRpcValue& rhs) {
   _type = rhs._type;
 }
 
-void XmlRpcValue::takePayload(XmlRpcValue& rhs) noexcept {
-  switch (rhs._type) {
-    case TypeString:
-      new (&_value.asString) std::string(std::move(rhs._value.asString));
-      rhs._value.asString.~basic_string();
-      break;
-    case TypeBase64:
-      new (&_value.asBinary) BinaryData(std::move(rhs._value.asBinary));
-      rhs._value.asBinary.~BinaryData();
-      break;
-    case TypeArray:
-      new (&_value.asArray) ValueArray(std::move(rhs._value.asArray));
-      rhs._value.asArray.~ValueArray();
-      break;
-    default:
-      // A scalar or a pointer, which now belongs to this value alone.
-      std::memcpy(static_cast<void*>(&_value), &rhs._value, sizeof(double));
-      break;
-  }
-  _type = rhs._type;
-  rhs._type = TypeInvalid;
-  rhs._value.asTime = nullptr;
-}
-
 void XmlRpcValue::replacePayload(XmlRpcValue& other) noexcept {
   invalidate();
   takePayload(other);

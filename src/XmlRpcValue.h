@@ -3,10 +3,13 @@
 #ifndef CORVANE_XMLRPCVALUE_H
 #define CORVANE_XMLRPCVALUE_H
 
+#include <cstring>
 #include <ctime>
 #include <iosfwd>
 #include <map>
+#include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace XmlRpc {
@@ -196,12 +199,18 @@ class XmlRpcValue {
   static std::string _doubleFormat;
 
  private:
+  class XmlWriter;
+
   // Makes this invalid value a deep copy of `rhs`.
   void copyPayload(const XmlRpcValue& rhs);
   // Makes this invalid value the owner of the payload of `rhs`, which becomes invalid.
   void takePayload(XmlRpcValue& rhs) noexcept;
   // Frees the payload and takes over that of `other`, which becomes invalid.
   void replacePayload(XmlRpcValue& other) noexcept;
+  // Writes the XML text of the payload taken as of type `type`.
+  void writeXml(XmlWriter& out, Type type) const;
+  void writeAs(std::string& xml, Type type) const;
+  std::string writtenAs(Type type) const;
   // Grows `array` to `size` elements, reallocating to `capacity` when it must;
   // the old elements then hand over their payloads instead of being deep-copied.
   static void growArray(ValueArray& array, std::size_t size, std::size_t capacity);
@@ -211,6 +220,31 @@ class XmlRpcValue {
   // The date text "YYYYMMDDTHH:MM:SS" of the record's fields as stored.
   static void formatDate(const tm& t, char (&buf)[DATE_BUFFER_SIZE]);
 };
+
+// Inline: the reader moves every element of an array twice.
+inline void XmlRpcValue::takePayload(XmlRpcValue& rhs) noexcept {
+  switch (rhs._type) {
+    case TypeString:
+      new (&_value.asString) std::string(std::move(rhs._value.asString));
+      rhs._value.asString.~basic_string();
+      break;
+    case TypeBase64:
+      new (&_value.asBinary) BinaryData(std::move(rhs._value.asBinary));
+      rhs._value.asBinary.~BinaryData();
+      break;
+    case TypeArray:
+      new (&_value.asArray) ValueArray(std::move(rhs._value.asArray));
+      rhs._value.asArray.~ValueArray();
+      break;
+    default:
+      // A scalar or a pointer, which now belongs to this value alone.
+      std::memcpy(static_cast<void*>(&_value), &rhs._value, sizeof(double));
+      break;
+  }
+  _type = rhs._type;
+  rhs._type = TypeInvalid;
+  rhs._value.asTime = nullptr;
+}
 
 }  // namespace XmlRpc
 
