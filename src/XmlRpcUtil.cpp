@@ -124,17 +124,13 @@ constexpr char rawEntity[] = "<>&'\"";
 const char* const xmlEntity[] = {"lt;", "gt;", "amp;", "apos;", "quot;", nullptr};
 const int xmlEntLen[] = {3, 3, 4, 5, 5};
 
-// For each byte, 1 + its index in rawEntity, or 0.
-struct EntityIndex {
-  unsigned char index[256];
-};
-constexpr EntityIndex makeEntityIndex() {
-  EntityIndex t{};
+constexpr std::array<const char*, 256> makeEntityTable() {
+  const char* const entities[] = {"&lt;", "&gt;", "&amp;", "&apos;", "&quot;"};
+  std::array<const char*, 256> table{};
   for (int i = 0; i < 5; ++i)
-    t.index[static_cast<unsigned char>(rawEntity[i])] = static_cast<unsigned char>(i + 1);
-  return t;
+    table[static_cast<unsigned char>(rawEntity[i])] = entities[i];
+  return table;
 }
-constexpr EntityIndex entityIndex = makeEntityIndex();
 
 // A negative offset is refused like one past the end rather than read before the text.
 bool outsideText(const std::string& xml, int offset) {
@@ -263,17 +259,18 @@ std::string XmlRpcUtil::getNextTag(const std::string& xml, int* offset) {
   return std::string(getNextTagView(xml, offset));
 }
 
+const std::array<const char*, 256> XmlRpcUtil::ENTITY_OF = makeEntityTable();
+
 void XmlRpcUtil::xmlEncode(std::string_view raw, std::string& out) {
   const char* p = raw.data();
   const char* const end = p + raw.length();
   while (p != end) {
     const char* run = p;
-    while (p != end && entityIndex.index[static_cast<unsigned char>(*p)] == 0)
+    while (p != end && ENTITY_OF[static_cast<unsigned char>(*p)] == nullptr)
       ++p;
     out.append(run, static_cast<std::size_t>(p - run));
     if (p == end) break;
-    out += AMP;
-    out += xmlEntity[entityIndex.index[static_cast<unsigned char>(*p)] - 1];
+    out += ENTITY_OF[static_cast<unsigned char>(*p)];
     ++p;
   }
 }

@@ -3,6 +3,7 @@
 #ifndef CORVANE_XMLRPCUTIL_H
 #define CORVANE_XMLRPCUTIL_H
 
+#include <array>
 #include <cstdarg>
 #include <string>
 #include <string_view>
@@ -101,6 +102,10 @@ class XmlRpcUtil {
   // The same coders appending their result to `out`.
   static void xmlEncode(std::string_view raw, std::string& out);
   static void xmlDecode(std::string_view encoded, std::string& out);
+
+  // For each byte, the entity that xmlEncode writes in its place ("&lt;" for
+  // '<'), or null for a byte that it copies.
+  static const std::array<const char*, 256> ENTITY_OF;
 };
 
 }  // namespace XmlRpc

@@ -4,7 +4,9 @@
 
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <iterator>
+#include <new>
 #include <ostream>
 #include <utility>
 
@@ -31,13 +33,16 @@ void XmlRpcValue::formatDate(const tm& t, char (&buf)[DATE_BUFFER_SIZE]) {
 
 // ---- Construction, copying and the payload ----
 
+// Room for a string held in place and the tag, and no more.
+static_assert(sizeof(XmlRpcValue) <= 40, "a value outgrew a string and its tag");
+
 XmlRpcValue::XmlRpcValue(const std::string& value) : _type(TypeInvalid) {
-  _value.asString = new std::string(value);
+  new (&_value.asString) std::string(value);
   _type = TypeString;
 }
 
 XmlRpcValue::XmlRpcValue(const char* value) : _type(TypeInvalid) {
-  _value.asString = new std::string(value);
+  new (&_value.asString) std::string(value);
   _type = TypeString;
 }
 
@@ -48,7 +53,7 @@ XmlRpcValue::XmlRpcValue(tm* value) : _type(TypeInvalid) {
 
 XmlRpcValue::XmlRpcValue(void* value, int nBytes) : _type(TypeInvalid) {
   const char* bytes = static_cast<const char*>(value);
-  _value.asBinary = new BinaryData(bytes, bytes + (nBytes > 0 ? nBytes : 0));
+  new (&_value.asBinary) BinaryData(bytes, bytes + (nBytes > 0 ? nBytes : 0));
   _type = TypeBase64;
 }
 
@@ -59,23 +64,22 @@ XmlRpcValue XmlRpcValue::nil() {
 }
 
 XmlRpcValue::XmlRpcValue(const XmlRpcValue& rhs) : _type(TypeInvalid) {
-  _value.asBinary = nullptr;
   copyPayload(rhs);
 }
 
 void XmlRpcValue::invalidate() {
   switch (_type) {
     case TypeString:
-      delete _value.asString;
+      _value.asString.~basic_string();
       break;
     case TypeDateTime:
       delete _value.asTime;
       break;
     case TypeBase64:
-      delete _value.asBinary;
+      _value.asBinary.~BinaryData();
       break;
     case TypeArray:
-      delete _value.asArray;
+      _value.asArray.~ValueArray();
       break;
     case TypeStruct:
       delete _value.asStruct;
@@ -84,56 +88,49 @@ void XmlRpcValue::invalidate() {
       break;
   }
   _type = TypeInvalid;
-  _value.asBinary = nullptr;
+  _value.asTime = nullptr;
 }
 
 void XmlRpcValue::copyPayload(const XmlRpcValue& rhs) {
   switch (rhs._type) {
     case TypeString:
-      _value.asString = new std::string(*rhs._value.asString);
+      new (&_value.asString) std::string(rhs._value.asString);
       break;
     case TypeDateTime:
       _value.asTime = new tm(*rhs._value.asTime);
       break;
     case TypeBase64:
-      _value.asBinary = new BinaryData(*rhs._value.asBinary);
+      new (&_value.asBinary) BinaryData(rhs._value.asBinary);
       break;
     case TypeArray:
-      _value.asArray = new ValueArray(*rhs._value.asArray);
+      new (&_value.asArray) ValueArray(rhs._value.asArray);
       break;
     case TypeStruct:
       _value.asStruct = new ValueStruct(*rhs._value.asStruct);
       break;
     default:
-      _value = rhs._value;
+      // A scalar or a pointer: its bytes are the whole payload.
+      std::memcpy(static_cast<void*>(&_value), &rhs._value, sizeof(double));
       break;
   }
   _type = rhs._type;
 }
 
-void XmlRpcValue::swapPayload(XmlRpcValue& other) {
-  std::swap(_type, other._type);
-  std::swap(_value, other._value);
+void XmlRpcValue::replacePayload(XmlRpcValue& other) noexcept {
+  invalidate();
+  takePayload(other);
 }
 
 void XmlRpcValue::growArray(ValueArray& array, std::size_t size, std::size_t capacity) {
-  if (size <= array.capacity()) {
-    array.resize(size);
-    return;
-  }
-  ValueArray grown;
-  grown.reserve(capacity);
-  grown.resize(size);
-  for (std::size_t i = 0; i < array.size(); ++i)
-    grown[i].swapPayload(array[i]);
-  array.swap(grown);
+  if (size > array.capacity()) array.reserve(capacity);
+  array.resize(size);
 }
 
 XmlRpcValue& XmlRpcValue::operator=(const XmlRpcValue& rhs) {
   if (this != &rhs) {
     // The copy is complete before the old payload goes: `rhs` may live inside it.
     XmlRpcValue copy(rhs);
-    swapPayload(copy);
+    replacePayload(copy);
   }
   return *this;
 }
@@ -142,7 +139,7 @@ XmlRpcValue& XmlRpcValue::operator=(XmlRpcValue&& rhs) noexcept {
   if (this != &rhs) {
     // Taken before the old payload goes: `rhs` may live inside it.
     XmlRpcValue taken(std::move(rhs));
-    swapPayload(taken);
+    replacePayload(taken);
   }
   return *this;
 }
@@ -170,7 +167,7 @@ XmlRpcValue& XmlRpcValue::operator=(const double& rhs) {
 
 XmlRpcValue& XmlRpcValue::operator=(const char* rhs) {
   XmlRpcValue copy(rhs);
-  swapPayload(copy);
+  replacePayload(copy);
   return *this;
 }
 
@@ -184,13 +181,13 @@ bool XmlRpcValue::operator==(const XmlRpcValue& other) const {
     case TypeDouble:
       return _value.asDouble == other._value.asDouble;
     case TypeString:
-      return *_value.asString == *other._value.asString;
+      return _value.asString == other._value.asString;
     case TypeDateTime:
       return tmEq(*_value.asTime, *other._value.asTime);
     case TypeBase64:
-      return *_value.asBinary == *other._value.asBinary;
+      return _value.asBinary == other._value.asBinary;
     case TypeArray:
-      return *_value.asArray == *other._value.asArray;
+      return _value.asArray == other._value.asArray;
     case TypeStruct:
       // Names and values: {a = 1} and {b = 1} differ.
       return *_value.asStruct == *other._value.asStruct;
@@ -218,16 +215,16 @@ void XmlRpcValue::assertTypeOrInvalid(Type t) {
         _value.asDouble = 0.0;
         break;
       case TypeString:
-        _value.asString = new std::string();
+        new (&_value.asString) std::string();
         break;
       case TypeDateTime:
         _value.asTime = new tm();
         break;
       case TypeBase64:
-        _value.asBinary = new BinaryData();
+        new (&_value.asBinary) BinaryData();
         break;
       case TypeArray:
-        _value.asArray = new ValueArray();
+        new (&_value.asArray) ValueArray();
         break;
       case TypeStruct:
         _value.asStruct = new ValueStruct();
@@ -249,7 +246,7 @@ void XmlRpcValue::assertType(Type t) const {
 
 void XmlRpcValue::assertArray(int size) const {
   if (_type != TypeArray) throw XmlRpcException("type error: expected an array");
-  if (static_cast<long long>(_value.asArray->size()) < size) {
+  if (static_cast<long long>(_value.asArray.size()) < size) {
     throw XmlRpcException("range error: array index too large");
   }
 }
@@ -257,11 +254,11 @@ void XmlRpcValue::assertArray(int size) const {
 void XmlRpcValue::assertArray(int size) {
   if (_type == TypeInvalid) {
     // A negative size cannot be allocated; the failure leaves the value invalid.
-    _value.asArray = new ValueArray(static_cast<std::size_t>(size));
+    new (&_value.asArray) ValueArray(static_cast<std::size_t>(size));
     _type = TypeArray;
   } else if (_type == TypeArray) {
-    if (static_cast<long long>(_value.asArray->size()) < size) {
-      growArray(*_value.asArray, static_cast<std::size_t>(size), static_cast<std::size_t>(size));
+    if (static_cast<long long>(_value.asArray.size()) < size) {
+      growArray(_value.asArray, static_cast<std::size_t>(size), static_cast<std::size_t>(size));
     }
   } else {
     throw XmlRpcException("type error: expected an array");
@@ -294,12 +291,12 @@ XmlRpcValue::operator double&() {
 
 XmlRpcValue::operator std::string&() {
   assertTypeOrInvalid(TypeString);
-  return *_value.asString;
+  return _value.asString;
 }
 
 XmlRpcValue::operator BinaryData&() {
   assertTypeOrInvalid(TypeBase64);
-  return *_value.asBinary;
+  return _value.asBinary;
 }
 
 XmlRpcValue::operator tm&() {
@@ -324,12 +321,12 @@ XmlRpcValue::operator double() const {
 
 XmlRpcValue::operator const std::string&() const {
   assertType(TypeString);
-  return *_value.asString;
+  return _value.asString;
 }
 
 XmlRpcValue::operator const BinaryData&() const {
   assertType(TypeBase64);
-  return *_value.asBinary;
+  return _value.asBinary;
 }
 
 XmlRpcValue::operator const tm&() const {
@@ -339,14 +336,14 @@ XmlRpcValue::operator const tm&() const {
 
 const XmlRpcValue& XmlRpcValue::operator[](int i) const {
   assertArray(i < INT_MAX ? i + 1 : i);
-  return _value.asArray->at(static_cast<std::size_t>(i));
+  return _value.asArray.at(static_cast<std::size_t>(i));
 }
 
 XmlRpcValue& XmlRpcValue::operator[](int i) {
   // No array can grow to hold a negative index or INT_MAX: those only coerce
   // the type, and the element access throws std::out_of_range.
   assertArray(i >= 0 && i < INT_MAX ? i + 1 : 0);
-  return _value.asArray->at(static_cast<std::size_t>(i));
+  return _value.asArray.at(static_cast<std::size_t>(i));
 }
 
 XmlRpcValue& XmlRpcValue::operator[](const std::string& name) {
@@ -374,11 +371,11 @@ const XmlRpcValue& XmlRpcValue::operator[](const char* name) const {
 int XmlRpcValue::size() const {
   switch (_type) {
     case TypeString:
-      return static_cast<int>(_value.asString->size());
+      return static_cast<int>(_value.asString.size());
     case TypeBase64:
-      return static_cast<int>(_value.asBinary->size());
+      return static_cast<int>(_value.asBinary.size());
     case TypeArray:
-      return static_cast<int>(_value.asArray->size());
+      return static_cast<int>(_value.asArray.size());
     case TypeStruct:
       return static_cast<int>(_value.asStruct->size());
     default:
@@ -408,7 +405,7 @@ std::ostream& XmlRpcValue::write(std::ostream& os) const {
       os << _value.asDouble;
       break;
     case TypeString:
-      os << *_value.asString;
+      os << _value.asString;
       break;
     case TypeDateTime: {
       char buf[DATE_BUFFER_SIZE];
@@ -418,14 +415,14 @@ std::ostream& XmlRpcValue::write(std::ostream& os) const {
     }
     case TypeBase64: {
       int status = 0;
-      Base64Coder::put(_value.asBinary->begin(), _value.asBinary->end(),
+      Base64Coder::put(_value.asBinary.begin(), _value.asBinary.end(),
                        std::ostreambuf_iterator<char>(os), status, Base64Coder::crlf());
       break;
     }
     case TypeArray: {
       os << '{';
       bool first = true;
-      for (const XmlRpcValue& element : *_value.asArray) {
+      for (const XmlRpcValue& element : _value.asArray) {
         if (!first) os << ',';
         element.write(os);
         first = false;

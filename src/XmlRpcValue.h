@@ -3,10 +3,13 @@
 #ifndef CORVANE_XMLRPCVALUE_H
 #define CORVANE_XMLRPCVALUE_H
 
+#include <cstring>
 #include <ctime>
 #include <iosfwd>
 #include <map>
+#include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace XmlRpc {
@@ -36,7 +39,7 @@ class XmlRpcValue {
   typedef std::map<std::string, XmlRpcValue> ValueStruct;
 
   // An invalid value.
-  XmlRpcValue() : _type(TypeInvalid) { _value.asBinary = nullptr; }
+  XmlRpcValue() : _type(TypeInvalid) {}
   XmlRpcValue(bool value) : _type(TypeBoolean) { _value.asBool = value; }
   XmlRpcValue(int value) : _type(TypeInt) { _value.asInt = value; }
   XmlRpcValue(double value) : _type(TypeDouble) { _value.asDouble = value; }
@@ -53,10 +56,7 @@ class XmlRpcValue {
   // A nil value, sent as <nil/>; equal only to another nil.
   static XmlRpcValue nil();
   // Takes over the payload of `rhs`, which becomes invalid.
-  XmlRpcValue(XmlRpcValue&& rhs) noexcept : _type(rhs._type), _value(rhs._value) {
-    rhs._type = TypeInvalid;
-    rhs._value.asBinary = nullptr;
-  }
+  XmlRpcValue(XmlRpcValue&& rhs) noexcept : _type(TypeInvalid) { takePayload(rhs); }
 
   // Elements left behind by a growing array are invalid: they cost no call.
   ~XmlRpcValue() {
@@ -181,26 +181,39 @@ class XmlRpcValue {
   void structToXml(std::string& xml) const;
 
   Type _type;
-  union {
+  // A string, byte vector or array lives in the value itself: reading one
+  // costs no heap object around its own buffer. Which member is alive is
+  // `_type`'s to say; the value constructs and destroys it.
+  union Payload {
+    Payload() : asTime(nullptr) {}
+    ~Payload() {}
     bool asBool;
     int asInt;
     double asDouble;
     tm* asTime;
-    std::string* asString;
-    BinaryData* asBinary;
-    ValueArray* asArray;
+    std::string asString;
+    BinaryData asBinary;
+    ValueArray asArray;
     ValueStruct* asStruct;
   } _value;
 
   static std::string _doubleFormat;
 
  private:
+  class XmlWriter;
+
   // Makes this invalid value a deep copy of `rhs`.
   void copyPayload(const XmlRpcValue& rhs);
-  // Exchanges tags and payloads; nothing is copied.
-  void swapPayload(XmlRpcValue& other);
-  // Grows `array` to `size` elements; on reallocation to `capacity` the old
-  // elements hand over their payloads instead of being deep-copied.
+  // Makes this invalid value the owner of the payload of `rhs`, which becomes invalid.
+  void takePayload(XmlRpcValue& rhs) noexcept;
+  // Frees the payload and takes over that of `other`, which becomes invalid.
+  void replacePayload(XmlRpcValue& other) noexcept;
+  // Writes the XML text of the payload taken as of type `type`.
+  void writeXml(XmlWriter& out, Type type) const;
+  void writeAs(std::string& xml, Type type) const;
+  std::string writtenAs(Type type) const;
+  // Grows `array` to `size` elements, reallocating to `capacity` when it must;
+  // the old elements then hand over their payloads instead of being deep-copied.
   static void growArray(ValueArray& array, std::size_t size, std::size_t capacity);
 
   // A well-formed date is 17 characters; out-of-range fields are cut at 18.
@@ -208,6 +221,31 @@ class XmlRpcValue {
   // The date text "YYYYMMDDTHH:MM:SS" of the record's fields as stored.
   static void formatDate(const tm& t, char (&buf)[DATE_BUFFER_SIZE]);
 };
+
+// Inline: the reader moves every element of an array twice.
+inline void XmlRpcValue::takePayload(XmlRpcValue& rhs) noexcept {
+  switch (rhs._type) {
+    case TypeString:
+      new (&_value.asString) std::string(std::move(rhs._value.asString));
+      rhs._value.asString.~basic_string();
+      break;
+    case TypeBase64:
+      new (&_value.asBinary) BinaryData(std::move(rhs._value.asBinary));
+      rhs._value.asBinary.~BinaryData();
+      break;
+    case TypeArray:
+      new (&_value.asArray) ValueArray(std::move(rhs._value.asArray));
+      rhs._value.asArray.~ValueArray();
+      break;
+    default:
+      // A scalar or a pointer, which now belongs to this value alone.
+      std::memcpy(static_cast<void*>(&_value), &rhs._value, sizeof(double));
+      break;
+  }
+  _type = rhs._type;
+  rhs._type = TypeInvalid;
+  rhs._value.asTime = nullptr;
+}
 
 }  // namespace XmlRpc
 

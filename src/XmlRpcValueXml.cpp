@@ -4,10 +4,13 @@
 #include <algorithm>
 #include <charconv>
 #include <climits>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
+#include <iterator>
+#include <new>
 #include <string_view>
 
 #include "XmlRpcUtil.h"
@@ -52,6 +55,13 @@ constexpr std::size_t CDATA_CLOSE_LENGTH = sizeof(CDATA_CLOSE) - 1;
 // Numbers are formatted on the stack; texts are cut to two less than this,
 // except a double, which is then formatted again in full.
 constexpr int NUMBER_BUFFER_SIZE = 256;
+// An int's text: a sign and ten digits.
+constexpr std::size_t INT_ROOM = 11;
+// Any double's shortest fixed text: a sign, "0.", 323 zeros and 17 digits at
+// most, or 309 digits, the point and six places.
+constexpr std::size_t FIXED_DOUBLE_ROOM = 1 + 2 + 323 + 17;
+// The stored bits of a double's significand.
+constexpr std::uint64_t MANTISSA_BITS = (std::uint64_t(1) << 52) - 1;
 // Room for any double in "%.16e": a sign, 17 digits, the point and "e-308".
 constexpr int SCIENTIFIC_BUFFER_SIZE = 32;
 // Seventeen significant digits read back as the same double, whatever it is.
@@ -72,21 +82,6 @@ const EmptyForm EMPTY_FORMS[] = {
 
 typedef base64<char> Base64Coder;
 
-// Appends "<value>" + tag + text + etag + "</value>".
-void appendTypedValue(std::string& xml, std::string_view tag, std::string_view text,
-                      std::string_view etag) {
-  xml.append(VALUE_TAG, sizeof(VALUE_TAG) - 1);
-  xml.append(tag.data(), tag.length());
-  xml.append(text.data(), text.length());
-  xml.append(etag.data(), etag.length());
-  xml.append(VALUE_ETAG, sizeof(VALUE_ETAG) - 1);
-}
-
-template <std::size_t N>
-void appendLiteral(std::string& xml, const char (&text)[N]) {
-  xml.append(text, N - 1);
-}
-
 // What strtol reads in base 10 from `start`; returns the end of the numeral
 // (`start` when there is none). A plain run of at most nine digits is read
 // without strtol's set-up cost.
@@ -104,6 +99,22 @@ const char* readLong(const char* start, long* n) {
   char* end = nullptr;
   *n = std::strtol(start, &end, 10);
   return end;
+}
+
+// What strtod reads from `start`, up to `end`, where the text ends; returns the
+// end of the numeral (`start` when there is none). A plain decimal numeral is
+// read by std::from_chars, which rounds as strtod does at a fraction of the
+// cost; strtod takes the rest: blanks, a plus sign, words, hexadecimal and
+// numbers beyond the range of a double.
+const char* readDouble(const char* start, const char* end, double* d) {
+  const char* p = start + (*start == '-');
+  if ((*p >= '0' && *p <= '9') || (*p == '.' && p[1] >= '0' && p[1] <= '9')) {
+    const std::from_chars_result read = std::from_chars(start, end, *d);
+    if (read.ec == std::errc() && *read.ptr != 'x' && *read.ptr != 'X') return read.ptr;
+  }
+  char* stop = nullptr;
+  *d = std::strtod(start, &stop);
+  return stop;
 }
 
 bool isDigits(const char* p, int count) {
@@ -148,6 +159,40 @@ class NestingGuard {
 // failure fails the readers around it, which then have nothing to add.
 thread_local std::string decodeFailure;
 
+// The elements read so far of the arrays being read on this thread, the
+// innermost array's last: each array is allocated once, at its final size,
+// when its last element is in.
+thread_local XmlRpcValue::ValueArray pendingElements;
+// Room for this many pending elements is kept between reads; a longer list is
+// freed when the outermost array is built, so that it is no heap held in vain.
+constexpr std::size_t KEPT_PENDING_ELEMENTS = 1024;
+
+// One array's stretch of the pending elements, dropped when its reader returns.
+class PendingElements {
+ public:
+  PendingElements() : _first(pendingElements.size()) {}
+  ~PendingElements() {
+    pendingElements.erase(pendingElements.begin() + static_cast<std::ptrdiff_t>(_first),
+                          pendingElements.end());
+    if (_first == 0 && pendingElements.capacity() > KEPT_PENDING_ELEMENTS)
+      XmlRpcValue::ValueArray().swap(pendingElements);
+  }
+  PendingElements(const PendingElements&) = delete;
+  PendingElements& operator=(const PendingElements&) = delete;
+
+  void add(XmlRpcValue& element) { pendingElements.push_back(std::move(element)); }
+  // The elements, each of which hands over its payload when taken.
+  std::move_iterator<XmlRpcValue::ValueArray::iterator> begin() const {
+    return std::make_move_iterator(pendingElements.begin() + static_cast<std::ptrdiff_t>(_first));
+  }
+  std::move_iterator<XmlRpcValue::ValueArray::iterator> end() const {
+    return std::make_move_iterator(pendingElements.end());
+  }
+
+ private:
+  std::size_t _first;
+};
+
 // Notes why the read fails, with the text in question; returns false.
 bool failBecause(const char* reason, std::string_view detail = std::string_view()) {
   if (!decodeFailure.empty()) return false;
@@ -168,6 +213,56 @@ std::size_t skipSpace(const std::string& xml, std::size_t at) {
   while (at < xml.length() && isSpace(xml[at]))
     ++at;
   return at;
+}
+
+// Whether `text` stands at `at`, which is at most the length of `xml`.
+template <std::size_t N>
+bool literalAt(const std::string& xml, std::size_t at, const char (&text)[N]) {
+  return xml.length() - at >= N - 1 && std::memcmp(xml.data() + at, text, N - 1) == 0;
+}
+
+// XmlRpcUtil::nextTagIs for a tag whose length is known here, which makes its
+// comparison a few instructions.
+template <std::size_t N>
+bool skipTag(const std::string& xml, int* offset, const char (&tag)[N]) {
+  if (*offset < 0 || static_cast<std::size_t>(*offset) >= xml.length()) return false;
+  const std::size_t at = skipSpace(xml, static_cast<std::size_t>(*offset));
+  if (!literalAt(xml, at, tag)) return false;
+  *offset = static_cast<int>(at + N - 1);
+  return true;
+}
+
+// The first `c` at or after `at`, or npos; memchr without std::string::find's call.
+std::size_t findChar(const std::string& xml, char c, std::size_t at) {
+  const void* found = std::memchr(xml.data() + at, c, xml.length() - at);
+  return found ? static_cast<std::size_t>(static_cast<const char*>(found) - xml.data())
+               : std::string::npos;
+}
+
+// The type elements that values usually start with, and the type each stands for.
+struct TypeTag {
+  std::string_view text;
+  XmlRpcValue::Type type;
+};
+const TypeTag USUAL_TYPE_TAGS[] = {
+    {STRING_TAG, XmlRpcValue::TypeString},     {STRUCT_TAG, XmlRpcValue::TypeStruct},
+    {I4_TAG, XmlRpcValue::TypeInt},            {INT_TAG, XmlRpcValue::TypeInt},
+    {I8_TAG, XmlRpcValue::TypeInt},            {EX_I8_TAG, XmlRpcValue::TypeInt},
+    {ARRAY_TAG, XmlRpcValue::TypeArray},       {DOUBLE_TAG, XmlRpcValue::TypeDouble},
+    {DATETIME_TAG, XmlRpcValue::TypeDateTime}, {BOOLEAN_TAG, XmlRpcValue::TypeBoolean},
+    {BASE64_TAG, XmlRpcValue::TypeBase64}};
+
+// The usual type element that opens at `at`, or an empty text and TypeInvalid
+// for anything else, which the general reading of a tag then takes.
+TypeTag usualTypeTag(const std::string& xml, std::size_t at) {
+  if (at == xml.length() || xml[at] != '<') return TypeTag{{}, XmlRpcValue::TypeInvalid};
+  // The second character tells most tags apart before any comparison.
+  for (const TypeTag& tag : USUAL_TYPE_TAGS) {
+    if (tag.text[1] == xml[at + 1] && xml.length() - at >= tag.text.length() &&
+        std::memcmp(xml.data() + at, tag.text.data(), tag.text.length()) == 0)
+      return tag;
+  }
+  return TypeTag{{}, XmlRpcValue::TypeInvalid};
 }
 
 // The text from `at` to the next tag, without the whitespace around it.
@@ -285,11 +380,18 @@ XmlRpcValue::Type emptyElementType(std::string_view tag) {
 // end, the name is "" and the offset stays, so that the member's value fails.
 void readName(const std::string& xml, int* offset, std::string& name) {
   int content = *offset;
-  if (!XmlRpcUtil::nextTagIs(NAME_TAG, xml, &content)) {
+  if (!skipTag(xml, &content, NAME_TAG)) {
     skipEmptyElement(xml, offset, "name");
     return;
   }
   const std::size_t start = static_cast<std::size_t>(content);
+  const std::size_t lt = findChar(xml, '<', start);
+  if (lt != std::string::npos && literalAt(xml, lt, NAME_ETAG)) {
+    // The usual name, with no markup in it.
+    XmlRpcUtil::xmlDecode(std::string_view(xml).substr(start, lt - start), name);
+    *offset = static_cast<int>(lt + sizeof(NAME_ETAG) - 1);
+    return;
+  }
   const std::size_t close = xml.find(NAME_ETAG, start);
   if (close == std::string::npos) return;
   const std::string_view raw = std::string_view(xml).substr(start, close - start);
@@ -312,6 +414,10 @@ void readName(const std::string& xml, int* offset, std::string& name) {
 // would be lost unread; without a "</value>" the offset stays.
 bool skipToValueEnd(const std::string& xml, int* offset) {
   constexpr std::size_t etagLength = sizeof(VALUE_ETAG) - 1;
+  if (literalAt(xml, static_cast<std::size_t>(*offset), VALUE_ETAG)) {
+    *offset += static_cast<int>(etagLength);
+    return true;
+  }
   for (std::size_t lt = xml.find('<', static_cast<std::size_t>(*offset)); lt != std::string::npos;
        lt = xml.find('<', lt + 1)) {
     if (xml[lt + 1] != '/')
@@ -365,12 +471,61 @@ bool readableOffset(const std::string& xml, int offset) {
   return offset >= 0 && static_cast<std::size_t>(offset) <= xml.length();
 }
 
-// The text that `write` appends to an empty string.
-template <typename Writer>
-std::string written(Writer write) {
-  std::string xml;
-  write(xml);
-  return xml;
+// What "%f" writes for `value`, or, when its six places do not read back as
+// `value`, the text with the fewest places that does; `format` otherwise.
+std::string formatDouble(const std::string& format, double value) {
+  char buf[NUMBER_BUFFER_SIZE] = "";
+  const int length = std::snprintf(buf, NUMBER_BUFFER_SIZE - 1, format.c_str(), value);
+  if (length > NUMBER_BUFFER_SIZE - 2) {
+    // Cutting the text would put another number on the wire (1e300 under "%f").
+    std::string text(static_cast<std::size_t>(length), '\0');
+    std::snprintf(&text[0], text.length() + 1, format.c_str(), value);
+    return text;
+  }
+  // The default six places lose what lies beyond them (1e-7 would leave as 0):
+  // such a double leaves with as few places as read back as the same double.
+  if (format == "%f" && std::strtod(buf, nullptr) != value && value == value)
+    return shortestFixed(value);
+  return buf;
+}
+
+// Out of line: the coder's loop runs its best on its own, not inlined among the
+// writers of every other type.
+[[gnu::noinline]] void appendBase64(const XmlRpcValue::BinaryData& bytes, std::string& xml) {
+  Base64Coder::putAppend(bytes.data(), bytes.size(), xml);
+}
+
+// Below 2^33 the doubles lie less than a millionth apart, so the nearest text
+// with six places is the shortest text that reads back, padded with zeros.
+constexpr double SIX_PLACES_EXACT_BELOW = 8589934592.0;
+constexpr int SIX_PLACES = 6;
+
+// formatDouble's text under "%f" in one conversion, into `text`, which has room
+// for FIXED_DOUBLE_ROOM characters: std::to_chars gives the shortest fixed text
+// that reads back, which six places hold for most doubles below 2^33 and for
+// every integer (whose digits it writes in full, as "%f" does). Returns the
+// length, or 0 for the doubles where the two part, which formatDouble writes.
+std::size_t sixPlacesAtOnce(char* text, double value) {
+  if (!(std::fabs(value) < SIX_PLACES_EXACT_BELOW) &&
+      !(std::isfinite(value) && std::trunc(value) == value))
+    return 0;
+  const std::to_chars_result written =
+      std::to_chars(text, text + FIXED_DOUBLE_ROOM, value, std::chars_format::fixed);
+  if (written.ec != std::errc()) return 0;
+  char* end = written.ptr;
+  const char* point = static_cast<const char*>(std::memchr(text, '.', end - text));
+  const std::size_t places = point ? static_cast<std::size_t>(end - point - 1) : 0;
+  if (places > SIX_PLACES) {
+    // A power of two has a closer neighbour below than above: the shortest text
+    // may then lie above it where the search of shortestFixed settles below.
+    std::uint64_t bits;
+    std::memcpy(&bits, &value, sizeof(bits));
+    return (bits & MANTISSA_BITS) == 0 ? 0 : static_cast<std::size_t>(end - text);
+  }
+  if (!point) *end++ = '.';
+  for (std::size_t i = places; i < SIX_PLACES; ++i)
+    *end++ = '0';
+  return static_cast<std::size_t>(end - text);
 }
 
 }  // namespace
@@ -378,7 +533,6 @@ std::string written(Writer write) {
 std::string XmlRpcValue::_doubleFormat("%f");
 
 XmlRpcValue::XmlRpcValue(const std::string& xml, int* offset) : _type(TypeInvalid) {
-  _value.asBinary = nullptr;
   fromXml(xml, offset);
 }
 
@@ -393,32 +547,38 @@ bool XmlRpcValue::fromXml(const std::string& valueXml, int* offset, std::string&
 
 bool XmlRpcValue::fromXml(const std::string& valueXml, int* offset) {
   const int savedOffset = *offset;
-  invalidate();
-  if (!XmlRpcUtil::nextTagIs(VALUE_TAG, valueXml, offset)) {
+  if (_type != TypeInvalid) invalidate();
+  if (!skipTag(valueXml, offset, VALUE_TAG)) {
     // An empty string with no closing tag to look for.
     if (!skipEmptyElement(valueXml, offset, "value")) return false;
     assertTypeOrInvalid(TypeString);
     return true;
   }
   const int afterValueOffset = *offset;
-  const std::string_view typeTag = XmlRpcUtil::getNextTagView(valueXml, offset);
+  const std::size_t at = skipSpace(valueXml, static_cast<std::size_t>(*offset));
+  const TypeTag usual = usualTypeTag(valueXml, at);
+  if (usual.type != TypeInvalid) *offset = static_cast<int>(at + usual.text.length());
+  // Any other tag is read whole; no tag at all starts an untyped string.
+  const std::string_view typeTag = usual.type == TypeInvalid && valueXml[at] == '<'
+                                       ? XmlRpcUtil::getNextTagView(valueXml, offset)
+                                       : std::string_view();
 
   bool read = false;
-  if (typeTag.empty() || typeTag == STRING_TAG) {
+  if (usual.type == TypeString || (usual.type == TypeInvalid && typeTag.empty())) {
     read = stringFromXml(valueXml, offset);
-  } else if (typeTag == I4_TAG || typeTag == INT_TAG || typeTag == I8_TAG || typeTag == EX_I8_TAG) {
+  } else if (usual.type == TypeInt) {
     read = intFromXml(valueXml, offset);
-  } else if (typeTag == STRUCT_TAG) {
+  } else if (usual.type == TypeStruct) {
     read = structFromXml(valueXml, offset);
-  } else if (typeTag == ARRAY_TAG) {
+  } else if (usual.type == TypeArray) {
     read = arrayFromXml(valueXml, offset);
-  } else if (typeTag == DOUBLE_TAG) {
+  } else if (usual.type == TypeDouble) {
     read = doubleFromXml(valueXml, offset);
-  } else if (typeTag == BOOLEAN_TAG) {
+  } else if (usual.type == TypeBoolean) {
     read = boolFromXml(valueXml, offset);
-  } else if (typeTag == DATETIME_TAG) {
+  } else if (usual.type == TypeDateTime) {
     read = timeFromXml(valueXml, offset);
-  } else if (typeTag == BASE64_TAG) {
+  } else if (usual.type == TypeBase64) {
     read = binaryFromXml(valueXml, offset);
   } else if (typeTag == VALUE_ETAG || opensCdata(typeTag, 0)) {
     // An untyped value holding nothing but whitespace, or text from a CDATA section on.
@@ -471,12 +631,13 @@ bool XmlRpcValue::intFromXml(const std::string& valueXml, int* offset) {
   const char* start = valueXml.c_str() + *offset;
   long n = 0;
   const char* end = readLong(start, &n);
-  const std::string_view text = textAt(valueXml, static_cast<std::size_t>(*offset));
   if (end == start ||
       !onlyBlanksBeforeTag(valueXml, static_cast<std::size_t>(end - valueXml.c_str())))
-    return failBecause("not an integer", text);
+    return failBecause("not an integer", textAt(valueXml, static_cast<std::size_t>(*offset)));
   // Beyond 32 bits strtol's own limit is out of range too.
-  if (n < INT_MIN || n > INT_MAX) return failBecause("an integer beyond 32 bits", text);
+  if (n < INT_MIN || n > INT_MAX)
+    return failBecause("an integer beyond 32 bits",
+                       textAt(valueXml, static_cast<std::size_t>(*offset)));
   invalidate();
   _value.asInt = static_cast<int>(n);
   _type = TypeInt;
@@ -487,8 +648,8 @@ bool XmlRpcValue::intFromXml(const std::string& valueXml, int* offset) {
 bool XmlRpcValue::doubleFromXml(const std::string& valueXml, int* offset) {
   if (!readableOffset(valueXml, *offset)) return false;
   const char* start = valueXml.c_str() + *offset;
-  char* end = nullptr;
-  const double d = std::strtod(start, &end);
+  double d = 0;
+  const char* end = readDouble(start, valueXml.c_str() + valueXml.length(), &d);
   if (end == start ||
       !onlyBlanksBeforeTag(valueXml, static_cast<std::size_t>(end - valueXml.c_str())))
     return failBecause("not a double", textAt(valueXml, static_cast<std::size_t>(*offset)));
@@ -502,14 +663,20 @@ bool XmlRpcValue::doubleFromXml(const std::string& valueXml, int* offset) {
 bool XmlRpcValue::stringFromXml(const std::string& valueXml, int* offset) {
   if (!readableOffset(valueXml, *offset)) return false;
   const std::size_t start = static_cast<std::size_t>(*offset);
-  std::size_t end = valueXml.find('<', start);
+  std::size_t end = findChar(valueXml, '<', start);
   if (end == std::string::npos) return false;
-  // Decoded straight from the message into the value's own string.
-  std::unique_ptr<std::string> text(new std::string());
-  end = appendCharacterData(valueXml, start, end, *text);
-  if (end == std::string::npos) return false;
-  invalidate();
-  _value.asString = text.release();
+  const char* text = valueXml.data() + start;
+  if (valueXml[end + 1] != '!' && std::memchr(text, '&', end - start) == nullptr) {
+    // Plain text, the usual case, is the string as it stands.
+    invalidate();
+    new (&_value.asString) std::string(text, end - start);
+  } else {
+    std::string decoded;
+    end = appendCharacterData(valueXml, start, end, decoded);
+    if (end == std::string::npos) return false;
+    invalidate();
+    new (&_value.asString) std::string(std::move(decoded));
+  }
   _type = TypeString;
   *offset = static_cast<int>(end);
   return true;
@@ -518,7 +685,7 @@ bool XmlRpcValue::stringFromXml(const std::string& valueXml, int* offset) {
 bool XmlRpcValue::timeFromXml(const std::string& valueXml, int* offset) {
   if (!readableOffset(valueXml, *offset)) return false;
   const std::size_t start = static_cast<std::size_t>(*offset);
-  const std::size_t end = valueXml.find('<', start);
+  const std::size_t end = findChar(valueXml, '<', start);
   if (end == std::string::npos) return false;
   tm t = tm();
   const std::size_t from = skipSpace(valueXml, start);
@@ -557,8 +724,7 @@ bool XmlRpcValue::timeFromXml(const std::string& valueXml, int* offset) {
                     &t.tm_hour, &t.tm_min, &t.tm_sec, &count) == 6)
       used = static_cast<std::size_t>(count);
   }
-  const std::string_view text = textAt(valueXml, start);
-  if (used == 0) return failBecause("not a date", text);
+  if (used == 0) return failBecause("not a date", textAt(valueXml, start));
   // After the seconds: a fraction, which is dropped, and the zone, which must be UTC.
   std::string_view rest(d + used, length - used);
   if (!rest.empty() && rest[0] == '.') {
@@ -570,12 +736,13 @@ bool XmlRpcValue::timeFromXml(const std::string& valueXml, int* offset) {
   if (!rest.empty() && rest[0] == 'Z') {
     rest.remove_prefix(1);
   } else if (!rest.empty() && (rest[0] == '+' || rest[0] == '-')) {
-    if (rest.compare(1, 5, "00:00") != 0) return failBecause("a date not in UTC", text);
+    if (rest.compare(1, 5, "00:00") != 0)
+      return failBecause("a date not in UTC", textAt(valueXml, start));
     rest.remove_prefix(6);
   }
   // The plain form passes over any text after its seconds.
   if (extended && rest.find_first_not_of(" \t\n\v\f\r") != std::string_view::npos)
-    return failBecause("not a date", text);
+    return failBecause("not a date", textAt(valueXml, start));
   t.tm_isdst = -1;
   tm* record = new tm(t);
   invalidate();
@@ -588,21 +755,21 @@ bool XmlRpcValue::timeFromXml(const std::string& valueXml, int* offset) {
 bool XmlRpcValue::binaryFromXml(const std::string& valueXml, int* offset) {
   if (!readableOffset(valueXml, *offset)) return false;
   const std::size_t start = static_cast<std::size_t>(*offset);
-  std::size_t end = valueXml.find('<', start);
+  std::size_t end = findChar(valueXml, '<', start);
   if (end == std::string::npos) return false;
-  std::unique_ptr<BinaryData> bytes(new BinaryData());
+  BinaryData bytes;
   const char* text = valueXml.data() + start;
   if (std::memchr(text, '&', end - start) == nullptr && !opensCdata(valueXml, end)) {
-    Base64Coder::getAppend(text, valueXml.data() + end, *bytes);
+    Base64Coder::getAppend(text, valueXml.data() + end, bytes);
   } else {
     // Character data like any other: "&#10;" is a line break, which the decoder skips.
     std::string decoded;
     end = appendCharacterData(valueXml, start, end, decoded);
     if (end == std::string::npos) return false;
-    Base64Coder::getAppend(decoded.data(), decoded.data() + decoded.length(), *bytes);
+    Base64Coder::getAppend(decoded.data(), decoded.data() + decoded.length(), bytes);
   }
   invalidate();
-  _value.asBinary = bytes.release();
+  new (&_value.asBinary) BinaryData(std::move(bytes));
   _type = TypeBase64;
   *offset = static_cast<int>(end);
   return true;
@@ -611,26 +778,16 @@ bool XmlRpcValue::binaryFromXml(const std::string& valueXml, int* offset) {
 bool XmlRpcValue::arrayFromXml(const std::string& valueXml, int* offset) {
   NestingGuard nesting;
   if (!nesting.entered()) return failBecause("values nested too deeply");
-  if (!XmlRpcUtil::nextTagIs(DATA_TAG, valueXml, offset)) {
+  if (!skipTag(valueXml, offset, DATA_TAG)) {
     if (!skipEmptyElement(valueXml, offset, "data")) return failBecause("an array without <data>");
     invalidate();
     setSize(0);
     return true;
   }
-  invalidate();
-  _value.asArray = new ValueArray();
-  _type = TypeArray;
-
-  // Each element is read in its place; growing the array moves the elements.
-  ValueArray& elements = *_value.asArray;
-  while (true) {
-    // Small arrays take one allocation; larger ones grow as vectors do.
-    if (elements.size() == elements.capacity())
-      elements.reserve(elements.size() < 4 ? 4 : 2 * elements.size());
-    elements.emplace_back();
-    if (!elements.back().fromXml(valueXml, offset)) break;
-  }
-  elements.pop_back();
+  PendingElements elements;
+  XmlRpcValue element;
+  while (element.fromXml(valueXml, offset))
+    elements.add(element);
   // Only a closing tag ends the elements: an element that did not read fails the array.
   if (!closingTagNext(valueXml, *offset)) {
     failBecause("not an array element",
@@ -638,7 +795,10 @@ bool XmlRpcValue::arrayFromXml(const std::string& valueXml, int* offset) {
     invalidate();
     return false;
   }
-  XmlRpcUtil::nextTagIs(DATA_ETAG, valueXml, offset);
+  invalidate();
+  new (&_value.asArray) ValueArray(elements.begin(), elements.end());
+  _type = TypeArray;
+  skipTag(valueXml, offset, DATA_ETAG);
   return true;
 }
 
@@ -652,7 +812,7 @@ bool XmlRpcValue::structFromXml(const std::string& valueXml, int* offset) {
   ValueStruct& members = *_value.asStruct;
   std::string name;
   XmlRpcValue repeated;
-  while (XmlRpcUtil::nextTagIs(MEMBER_TAG, valueXml, offset)) {
+  while (skipTag(valueXml, offset, MEMBER_TAG)) {
     name.clear();
     readName(valueXml, offset, name);
     // Members usually come in name order, so the end is the likely place.
@@ -666,7 +826,7 @@ bool XmlRpcValue::structFromXml(const std::string& valueXml, int* offset) {
       invalidate();
       return false;
     }
-    XmlRpcUtil::nextTagIs(MEMBER_ETAG, valueXml, offset);
+    skipTag(valueXml, offset, MEMBER_ETAG);
   }
   // Only a closing tag ends the members.
   if (!closingTagNext(valueXml, *offset)) {
@@ -680,171 +840,260 @@ bool XmlRpcValue::structFromXml(const std::string& valueXml, int* offset) {
 
 // ---- XML encoding ----
 
-void XmlRpcValue::toXml(std::string& xml) const {
-  switch (_type) {
+// Gathers the text on the stack and appends it to the output in large pieces:
+// a value's many short tags and texts cost a copy each, not an append each.
+class XmlRpcValue::XmlWriter {
+ public:
+  explicit XmlWriter(std::string& out) : _out(out) {}
+  XmlWriter(const XmlWriter&) = delete;
+  XmlWriter& operator=(const XmlWriter&) = delete;
+
+  template <std::size_t N>
+  void literal(const char (&text)[N]) {
+    put(text, N - 1);
+  }
+
+  void put(const char* text, std::size_t length) {
+    if (length > ROOM - _used) {
+      flush();
+      if (length > ROOM) {
+        _out.append(text, length);
+        return;
+      }
+    }
+    std::memcpy(_buffer + _used, text, length);
+    _used += length;
+  }
+
+  // The text with the five characters that XML reserves written as entities.
+  void escaped(std::string_view text) {
+    const char* p = text.data();
+    const char* const end = p + text.length();
+    while (true) {
+      const char* run = p;
+      while (p != end && XmlRpcUtil::ENTITY_OF[static_cast<unsigned char>(*p)] == nullptr)
+        ++p;
+      put(run, static_cast<std::size_t>(p - run));
+      if (p == end) return;
+      const char* entity = XmlRpcUtil::ENTITY_OF[static_cast<unsigned char>(*p++)];
+      put(entity, std::strlen(entity));
+    }
+  }
+
+  // Room for `length` characters (at most ROOM), which `commit` then takes.
+  char* room(std::size_t length) {
+    if (length > ROOM - _used) flush();
+    return _buffer + _used;
+  }
+  void commit(std::size_t length) { _used += length; }
+
+  // The output, holding everything written so far.
+  std::string& flushed() {
+    flush();
+    return _out;
+  }
+
+ private:
+  // Large enough for any number's text: the longest is a double's under "%f".
+  static constexpr std::size_t ROOM = 4096;
+
+  void flush() {
+    _out.append(_buffer, _used);
+    _used = 0;
+  }
+
+  std::string& _out;
+  std::size_t _used = 0;
+  char _buffer[ROOM];
+};
+
+void XmlRpcValue::writeXml(XmlWriter& out, Type type) const {
+  switch (type) {
     case TypeBoolean:
-      boolToXml(xml);
+      out.literal(VALUE_TAG);
+      out.literal(BOOLEAN_TAG);
+      out.put(_value.asBool ? "1" : "0", 1);
+      out.literal(BOOLEAN_ETAG);
+      out.literal(VALUE_ETAG);
       break;
-    case TypeInt:
-      intToXml(xml);
+    case TypeInt: {
+      out.literal(VALUE_TAG);
+      out.literal(I4_TAG);
+      char* text = out.room(INT_ROOM);
+      out.commit(static_cast<std::size_t>(std::to_chars(text, text + INT_ROOM, _value.asInt).ptr - text));
+      out.literal(I4_ETAG);
+      out.literal(VALUE_ETAG);
       break;
-    case TypeDouble:
-      doubleToXml(xml);
+    }
+    case TypeDouble: {
+      out.literal(VALUE_TAG);
+      out.literal(DOUBLE_TAG);
+      char* text = out.room(FIXED_DOUBLE_ROOM);
+      const std::size_t length = _doubleFormat == "%f" ? sixPlacesAtOnce(text, _value.asDouble) : 0;
+      if (length != 0) {
+        out.commit(length);
+      } else {
+        const std::string formatted = formatDouble(_doubleFormat, _value.asDouble);
+        out.put(formatted.data(), formatted.length());
+      }
+      out.literal(DOUBLE_ETAG);
+      out.literal(VALUE_ETAG);
       break;
+    }
     case TypeString:
-      stringToXml(xml);
+      out.literal(VALUE_TAG);
+      out.escaped(_value.asString);
+      out.literal(VALUE_ETAG);
       break;
-    case TypeDateTime:
-      timeToXml(xml);
+    case TypeDateTime: {
+      out.literal(VALUE_TAG);
+      out.literal(DATETIME_TAG);
+      const tm& t = *_value.asTime;
+      if (t.tm_year >= 1000 && t.tm_year <= 9999 && t.tm_mon >= 0 && t.tm_mon <= 99 &&
+          t.tm_mday >= 0 && t.tm_mday <= 99 && t.tm_hour >= 0 && t.tm_hour <= 99 &&
+          t.tm_min >= 0 && t.tm_min <= 99 && t.tm_sec >= 0 && t.tm_sec <= 99) {
+        // The 17 characters that the format gives for fields in their usual widths.
+        char* buf = out.room(17);
+        putDigits(buf, t.tm_year, 4);
+        putDigits(buf + 4, t.tm_mon, 2);
+        putDigits(buf + 6, t.tm_mday, 2);
+        buf[8] = 'T';
+        putDigits(buf + 9, t.tm_hour, 2);
+        buf[11] = ':';
+        putDigits(buf + 12, t.tm_min, 2);
+        buf[14] = ':';
+        putDigits(buf + 15, t.tm_sec, 2);
+        out.commit(17);
+      } else {
+        char buf[DATE_BUFFER_SIZE];
+        formatDate(t, buf);
+        out.put(buf, std::strlen(buf));
+      }
+      out.literal(DATETIME_ETAG);
+      out.literal(VALUE_ETAG);
       break;
+    }
     case TypeBase64:
-      binaryToXml(xml);
+      out.literal(VALUE_TAG);
+      out.literal(BASE64_TAG);
+      appendBase64(_value.asBinary, out.flushed());
+      out.literal(BASE64_ETAG);
+      out.literal(VALUE_ETAG);
       break;
     case TypeArray:
-      arrayToXml(xml);
+      out.literal(VALUE_TAG);
+      out.literal(ARRAY_TAG);
+      out.literal(DATA_TAG);
+      for (const XmlRpcValue& element : _value.asArray)
+        element.writeXml(out, element._type);
+      out.literal(DATA_ETAG);
+      out.literal(ARRAY_ETAG);
+      out.literal(VALUE_ETAG);
       break;
     case TypeStruct:
-      structToXml(xml);
+      out.literal(VALUE_TAG);
+      out.literal(STRUCT_TAG);
+      for (const auto& member : *_value.asStruct) {
+        out.literal(MEMBER_TAG);
+        out.literal(NAME_TAG);
+        out.escaped(member.first);
+        out.literal(NAME_ETAG);
+        member.second.writeXml(out, member.second._type);
+        out.literal(MEMBER_ETAG);
+      }
+      out.literal(STRUCT_ETAG);
+      out.literal(VALUE_ETAG);
       break;
     case TypeNil:
-      appendLiteral(xml, NIL_VALUE);
+      out.literal(NIL_VALUE);
       break;
     default:
       break;
   }
 }
 
+void XmlRpcValue::writeAs(std::string& xml, Type type) const {
+  XmlWriter out(xml);
+  writeXml(out, type);
+  out.flushed();
+}
+
+std::string XmlRpcValue::writtenAs(Type type) const {
+  std::string xml;
+  writeAs(xml, type);
+  return xml;
+}
+
+void XmlRpcValue::toXml(std::string& xml) const {
+  writeAs(xml, _type);
+}
+
 std::string XmlRpcValue::toXml() const {
-  return written([this](std::string& xml) { toXml(xml); });
+  return writtenAs(_type);
 }
 
 void XmlRpcValue::boolToXml(std::string& xml) const {
-  appendTypedValue(xml, BOOLEAN_TAG, _value.asBool ? "1" : "0", BOOLEAN_ETAG);
-}
-
-void XmlRpcValue::intToXml(std::string& xml) const {
-  char buf[NUMBER_BUFFER_SIZE];
-  const std::to_chars_result r = std::to_chars(buf, buf + sizeof(buf), _value.asInt);
-  appendTypedValue(xml, I4_TAG, std::string_view(buf, static_cast<std::size_t>(r.ptr - buf)),
-                   I4_ETAG);
-}
-
-void XmlRpcValue::doubleToXml(std::string& xml) const {
-  char buf[NUMBER_BUFFER_SIZE] = "";
-  const int length =
-      std::snprintf(buf, NUMBER_BUFFER_SIZE - 1, _doubleFormat.c_str(), _value.asDouble);
-  if (length > NUMBER_BUFFER_SIZE - 2) {
-    // Cutting the text would put another number on the wire (1e300 under "%f").
-    std::string text(static_cast<std::size_t>(length), '\0');
-    std::snprintf(&text[0], text.length() + 1, _doubleFormat.c_str(), _value.asDouble);
-    appendTypedValue(xml, DOUBLE_TAG, text, DOUBLE_ETAG);
-    return;
-  }
-  // The default six places lose what lies beyond them (1e-7 would leave as 0):
-  // such a double leaves with as few places as read back as the same double.
-  const double value = _value.asDouble;
-  if (_doubleFormat == "%f" && std::strtod(buf, nullptr) != value && value == value) {
-    appendTypedValue(xml, DOUBLE_TAG, shortestFixed(value), DOUBLE_ETAG);
-    return;
-  }
-  appendTypedValue(xml, DOUBLE_TAG, buf, DOUBLE_ETAG);
-}
-
-void XmlRpcValue::stringToXml(std::string& xml) const {
-  appendLiteral(xml, VALUE_TAG);
-  XmlRpcUtil::xmlEncode(std::string_view(*_value.asString), xml);
-  appendLiteral(xml, VALUE_ETAG);
-}
-
-void XmlRpcValue::timeToXml(std::string& xml) const {
-  const tm& t = *_value.asTime;
-  if (t.tm_year >= 1000 && t.tm_year <= 9999 && t.tm_mon >= 0 && t.tm_mon <= 99 && t.tm_mday >= 0 &&
-      t.tm_mday <= 99 && t.tm_hour >= 0 && t.tm_hour <= 99 && t.tm_min >= 0 && t.tm_min <= 99 &&
-      t.tm_sec >= 0 && t.tm_sec <= 99) {
-    // The 17 characters that the format gives for fields in their usual widths.
-    char buf[17];
-    putDigits(buf, t.tm_year, 4);
-    putDigits(buf + 4, t.tm_mon, 2);
-    putDigits(buf + 6, t.tm_mday, 2);
-    buf[8] = 'T';
-    putDigits(buf + 9, t.tm_hour, 2);
-    buf[11] = ':';
-    putDigits(buf + 12, t.tm_min, 2);
-    buf[14] = ':';
-    putDigits(buf + 15, t.tm_sec, 2);
-    appendTypedValue(xml, DATETIME_TAG, std::string_view(buf, sizeof(buf)), DATETIME_ETAG);
-    return;
-  }
-  char buf[DATE_BUFFER_SIZE];
-  formatDate(t, buf);
-  appendTypedValue(xml, DATETIME_TAG, buf, DATETIME_ETAG);
-}
-
-void XmlRpcValue::binaryToXml(std::string& xml) const {
-  const BinaryData& bytes = *_value.asBinary;
-  appendLiteral(xml, VALUE_TAG);
-  appendLiteral(xml, BASE64_TAG);
-  Base64Coder::putAppend(bytes.data(), bytes.size(), xml);
-  appendLiteral(xml, BASE64_ETAG);
-  appendLiteral(xml, VALUE_ETAG);
-}
-
-void XmlRpcValue::arrayToXml(std::string& xml) const {
-  appendLiteral(xml, VALUE_TAG);
-  appendLiteral(xml, ARRAY_TAG);
-  appendLiteral(xml, DATA_TAG);
-  for (const XmlRpcValue& element : *_value.asArray)
-    element.toXml(xml);
-  appendLiteral(xml, DATA_ETAG);
-  appendLiteral(xml, ARRAY_ETAG);
-  appendLiteral(xml, VALUE_ETAG);
-}
-
-void XmlRpcValue::structToXml(std::string& xml) const {
-  appendLiteral(xml, VALUE_TAG);
-  appendLiteral(xml, STRUCT_TAG);
-  for (const auto& member : *_value.asStruct) {
-    appendLiteral(xml, MEMBER_TAG);
-    appendLiteral(xml, NAME_TAG);
-    XmlRpcUtil::xmlEncode(std::string_view(member.first), xml);
-    appendLiteral(xml, NAME_ETAG);
-    member.second.toXml(xml);
-    appendLiteral(xml, MEMBER_ETAG);
-  }
-  appendLiteral(xml, STRUCT_ETAG);
-  appendLiteral(xml, VALUE_ETAG);
+  writeAs(xml, TypeBoolean);
 }
 
 std::string XmlRpcValue::boolToXml() const {
-  return written([this](std::string& xml) { boolToXml(xml); });
+  return writtenAs(TypeBoolean);
+}
+
+void XmlRpcValue::intToXml(std::string& xml) const {
+  writeAs(xml, TypeInt);
 }
 
 std::string XmlRpcValue::intToXml() const {
-  return written([this](std::string& xml) { intToXml(xml); });
+  return writtenAs(TypeInt);
+}
+
+void XmlRpcValue::doubleToXml(std::string& xml) const {
+  writeAs(xml, TypeDouble);
 }
 
 std::string XmlRpcValue::doubleToXml() const {
-  return written([this](std::string& xml) { doubleToXml(xml); });
+  return writtenAs(TypeDouble);
+}
+
+void XmlRpcValue::stringToXml(std::string& xml) const {
+  writeAs(xml, TypeString);
 }
 
 std::string XmlRpcValue::stringToXml() const {
-  return written([this](std::string& xml) { stringToXml(xml); });
+  return writtenAs(TypeString);
+}
+
+void XmlRpcValue::timeToXml(std::string& xml) const {
+  writeAs(xml, TypeDateTime);
 }
 
 std::string XmlRpcValue::timeToXml() const {
-  return written([this](std::string& xml) { timeToXml(xml); });
+  return writtenAs(TypeDateTime);
+}
+
+void XmlRpcValue::binaryToXml(std::string& xml) const {
+  writeAs(xml, TypeBase64);
 }
 
 std::string XmlRpcValue::binaryToXml() const {
-  return written([this](std::string& xml) { binaryToXml(xml); });
+  return writtenAs(TypeBase64);
+}
+
+void XmlRpcValue::arrayToXml(std::string& xml) const {
+  writeAs(xml, TypeArray);
 }
 
 std::string XmlRpcValue::arrayToXml() const {
-  return written([this](std::string& xml) { arrayToXml(xml); });
+  return writtenAs(TypeArray);
+}
+
+void XmlRpcValue::structToXml(std::string& xml) const {
+  writeAs(xml, TypeStruct);
 }
 
 std::string XmlRpcValue::structToXml() const {
-  return written([this](std::string& xml) { structToXml(xml); });
+  return writtenAs(TypeStruct);
 }
 
 }  // namespace XmlRpc

@@ -2,6 +2,7 @@
 // readable form.
 #include <climits>
 #include <cmath>
+#include <cstring>
 #include <random>
 #include <sstream>
 
@@ -53,6 +54,31 @@ XmlRpcValue randomValue(std::mt19937& rng, int depth) {
   for (int n = below(4); n > 0; --n)
     (type == 7 ? v[v.size()] : v[someText()]) = randomValue(rng, depth - 1);
   return v;
+}
+// A double's text as the writer gave it before it wrote most of them in one conversion:
+// "%f" when that reads back, else the fewest significant digits that do, found by halving.
+std::string searchedSixPlaces(double v) {
+  char f[400], e[32];
+  std::snprintf(f, sizeof f, "%f", v);
+  if (v != v || std::strtod(f, nullptr) == v) return f;
+  int low = 0, high = 16;
+  while (low < high) {
+    const int middle = (low + high) / 2;
+    std::snprintf(e, sizeof e, "%.*e", middle, v);
+    if (std::strtod(e, nullptr) == v)
+      high = middle;
+    else
+      low = middle + 1;
+  }
+  std::snprintf(e, sizeof e, "%.*e", low, v);
+  const bool minus = e[0] == '-';
+  std::string digits = e[minus] + (low > 0 ? std::string(e + minus + 2, low) : "");
+  const int exponent = std::atoi(std::strchr(e, 'e') + 1);
+  const std::string sign = minus ? "-" : "";
+  if (exponent < 0) return sign + "0." + std::string(-exponent - 1, '0') + digits;
+  const size_t whole = static_cast<size_t>(exponent) + 1;
+  digits.resize(std::max(digits.size(), whole), '0');
+  return sign + digits.substr(0, whole) + (digits.size() > whole ? "." + digits.substr(whole) : "");
 }
 // What `f` throws: the XmlRpcException's message (code -1), or another exception's kind.
 template <class F>
@@ -142,6 +168,54 @@ TEST(ValueXml, RandomValuesReadBackFromTheirText) {
     const XmlRpcValue back(" \r\n\t" + xml + "</x>", &offset);
     ASSERT_TRUE(back == value && XmlRpcValue(value) == value) << xml;
     EXPECT_EQ(offset, static_cast<int>(xml.size()) + 4);
+  }
+}
+
+// A seeded million doubles of every kind write as the search for the fewest places wrote
+// them, and the reader takes each text, and other forms of the number, as strtod does.
+TEST(ValueXml, DoublesWriteAsTheSearchDidAndReadAsStrtod) {
+  std::mt19937_64 rng(27);
+  auto below = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+  std::string xml, want, input;  // kept, so that a sanitizer's allocator has little to do
+  XmlRpcValue read;
+  auto readsAsStrtod = [&](const char* number) {
+    input.assign("<value><double>").append(number).append("</double></value>");
+    int offset = 0;
+    const double expected = std::strtod(number, nullptr), got = read.fromXml(input, &offset) ? double(read) : 1;
+    return std::memcmp(&expected, &got, sizeof got) == 0;
+  };
+  const double specials[] = {0.0, -0.0, HUGE_VAL, -HUGE_VAL, NAN, -NAN};
+  char number[40];
+  for (int i = 0; i < 1000000; ++i) {
+    uint64_t bits = rng();
+    double d;
+    std::memcpy(&d, &bits, sizeof d);
+    switch (i % 6) {
+      case 1:  // 1 to 17 digits with the point anywhere, a few places out at most
+        std::snprintf(number, sizeof number, "%llue%d",
+                      static_cast<unsigned long long>(rng() % static_cast<uint64_t>(std::pow(10, 1 + below(17)))),
+                      below(50) - 30);
+        d = std::strtod(number, nullptr);
+        break;
+      case 2:
+        d = static_cast<double>(static_cast<int64_t>(bits) >> below(64));
+        break;
+      case 3:  // a few steps from a power of ten, or of two
+      case 4:
+        d = i % 6 == 3 ? std::pow(10.0, below(630) - 320) : std::ldexp(1.0, below(2098) - 1074);
+        for (int step = below(7) - 3; step != 0; step -= step > 0 ? 1 : -1)
+          d = std::nextafter(d, step > 0 ? HUGE_VAL : 0.0);
+        break;
+      case 5:
+        d = specials[below(6)];
+    }
+    d = bits & 1 ? -d : d;
+    const std::string text = searchedSixPlaces(d);
+    xml.clear();
+    XmlRpcValue(d).toXml(xml);
+    ASSERT_EQ(xml, want.assign("<value><double>").append(text).append("</double></value>"));
+    std::snprintf(number, sizeof number, i % 3 ? "%.*g" : "%.*a", 1 + below(17), d);
+    ASSERT_TRUE(readsAsStrtod(text.c_str()) && readsAsStrtod(number)) << text << " " << number;
   }
 }
 
