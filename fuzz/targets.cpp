@@ -1,4 +1,4 @@
-// The fuzz targets, one for each parser of bytes that come from a server, over one harness.
+// The fuzz targets, for the parsers of bytes that come from a server, over one harness.
 // Each is built with CORVANE_FUZZ_TARGET naming it; under libFuzzer it is the entry point,
 // otherwise main() replays the folders named.
 #include <algorithm>
@@ -54,7 +54,24 @@ struct Parser : XmlRpcClient {
   bool parse(XmlRpcValue& result) { return parseResponse(result); }
 };
 
+// Bytes survive the entities and base64 by each coder; a value read writes out as it reads back.
 void fuzz_value(const std::string& text) {
+  const std::string escaped = XmlRpcUtil::xmlEncode(text);
+  require(escaped.find_first_of("<>'\"") == std::string::npos &&
+              XmlRpcUtil::xmlDecode(escaped) == text &&
+              (text.find('&') != std::string::npos || XmlRpcUtil::xmlDecode(text) == text),
+          "a text did not survive its entities", text);
+  std::vector<char> decoded, appended, back;
+  std::string encoded, putAppended;
+  int status = 0;
+  base64<char>::get(text.begin(), text.end(), std::back_inserter(decoded), status);
+  base64<char>::getAppend(text.data(), text.data() + text.size(), appended);
+  base64<char>::put(text.begin(), text.end(), std::back_inserter(encoded), status,
+                    base64<char>::crlf());
+  base64<char>::putAppend(text.data(), text.size(), putAppended);
+  base64<char>::getAppend(encoded.data(), encoded.data() + encoded.size(), back);
+  require(appended == decoded && putAppended == encoded, "the appending coders differ", text);
+  require(std::string(back.begin(), back.end()) == text, "bytes did not survive encoding", text);
   int offset = 0, ctorOffset = 0, againOffset = 0;
   XmlRpcValue value, again;
   if (!value.fromXml(text, &offset))
@@ -78,53 +95,24 @@ void fuzz_value(const std::string& text) {
           "a value read back, or a copy, differs", xml);
 }
 
-// A whole response, framed then parsed: one error line for each failure, none otherwise.
+// However a response's bytes arrive (the first byte picks the reads), the framing decides as
+// it does on all of them at once; then it parses. One error line for each failure, none otherwise.
 void fuzz_response(const std::string& input) {
+  if (input.empty()) return;
   Parser client;
   XmlRpcValue result;
-  const std::string framed = client.frame(input, 0);
-  require(errors.lines == (framed[0] == '1' || framed[1] == '1'), "not one error line per failure",
-          input);
+  const std::string framed = client.frame(input.substr(1), 0);
+  const int lines = errors.lines;
+  require(Parser().frame(input.substr(1), static_cast<unsigned char>(input[0]) + 1u) == framed,
+          "the outcome depends on the reads", input);
+  require(lines == (framed[0] == '1' || framed[1] == '1') && errors.lines == 2 * lines,
+          "not one error line per failure", input);
   if (framed.rfind("22", 0) != 0) return;
   const bool parsed = client.parse(result);
   require(errors.lines == !parsed && result.valid() == parsed, "not one error line per failure",
           input);
   require(!client.isFault() || input.find("<fault>") != std::string::npos,
           "a fault without its tag", input);
-}
-
-// However the bytes arrive, the framing decides as it does on all of them at once.
-void fuzz_header(const std::string& input) {
-  if (input.empty()) return;
-  const std::string expected = Parser().frame(input.substr(1), 0);
-  const int lines = errors.lines;
-  require(Parser().frame(input.substr(1), static_cast<unsigned char>(input[0]) + 1u) == expected,
-          "the outcome depends on the reads", input);
-  require(lines == (expected[0] == '1' || expected[1] == '1') && errors.lines == 2 * lines,
-          "not one error line", input);
-}
-
-void fuzz_base64(const std::string& text) {
-  std::vector<char> decoded, appended, again;
-  std::string encoded, putAppended;
-  int status = 0;
-  base64<char>::get(text.begin(), text.end(), std::back_inserter(decoded), status);
-  base64<char>::getAppend(text.data(), text.data() + text.size(), appended);
-  base64<char>::put(text.begin(), text.end(), std::back_inserter(encoded), status,
-                    base64<char>::crlf());
-  base64<char>::putAppend(text.data(), text.size(), putAppended);
-  base64<char>::getAppend(encoded.data(), encoded.data() + encoded.size(), again);
-  require(appended == decoded && putAppended == encoded, "the appending coders differ", text);
-  require(std::string(again.begin(), again.end()) == text, "bytes did not survive encoding", text);
-}
-
-void fuzz_entities(const std::string& text) {
-  const std::string encoded = XmlRpcUtil::xmlEncode(text);
-  require(encoded.find_first_of("<>'\"") == std::string::npos, "encoding left a raw character",
-          text);
-  require(XmlRpcUtil::xmlDecode(encoded) == text, "a text did not survive encoding", text);
-  require(text.find('&') != std::string::npos || XmlRpcUtil::xmlDecode(text) == text,
-          "decoding changed", text);
 }
 
 }  // namespace targets
