@@ -121,6 +121,9 @@ TEST(ValueModel, AccessGrowsArraysAndStructsAndMisuseThrowsAndLeavesTheValue) {
   EXPECT_EQ(text(v) + text(n) + text(s), "{,,5,}4abc");
   EXPECT_EQ(XmlRpcValue("abc").size() + bytes("ab").size() + v.size(), 9);
   EXPECT_FALSE(st.hasMember("a") || st[std::string("a")].valid() || !st.hasMember("a"));
+  EXPECT_EQ(
+      thrown([&] { static_cast<const XmlRpcValue&>(st)["x"]; }) + thrown([&] { constV["x"]; }),
+      "range error: no struct member xtype error: expected a struct");
   EXPECT_FALSE(static_cast<bool&>(b) || static_cast<std::string&>(t).size() ||
                static_cast<tm&>(s = XmlRpcValue()).tm_year);
   v = static_cast<const XmlRpcValue&>(v);  // from itself, then from its own parts
@@ -130,36 +133,16 @@ TEST(ValueModel, AccessGrowsArraysAndStructsAndMisuseThrowsAndLeavesTheValue) {
   EXPECT_EQ(text(b) + text(t) + text(s) + text(v), "0   00000T00:00:001.5");
 }
 
-// A const value converts to its own type only and never adds a member; throws are std::exceptions.
-TEST(ValueModel, ConstReadsGiveThePayloadOrThrow) {
-  tm t = date(2026, 2, 7, 1, 2, 3);
-  XmlRpcValue v;
-  const XmlRpcValue members[] = {true, 5, 1.5, "abc", bytes("ab"), &t, XmlRpcValue()};
-  for (size_t member = 0; member < std::size(members); ++member)
-    v[std::to_string(member)] = members[member];
-  const XmlRpcValue& cv = v;
-  // clang-format off
-  std::string (*const reads[])(const XmlRpcValue&) = {
-      [](auto& m) { return std::to_string(bool(m)); }, [](auto& m) { return std::to_string(int(m)); },
-      [](auto& m) { return std::to_string(double(m)); }, [](auto& m) { return static_cast<const std::string&>(m); },
-      [](auto& m) { return std::to_string(static_cast<const XmlRpcValue::BinaryData&>(m).size()); },
-      [](auto& m) { return std::to_string(static_cast<const tm&>(m).tm_year); }};
-  // clang-format on
-  std::string read;
-  for (size_t member = 0; member < std::size(members); ++member)
-    for (const auto& readAs : reads)
-      try {
-        read += readAs(cv[std::to_string(member)]);
-      } catch (const std::exception& e) {
-        read += e.what() == std::string("type error") ? "." : "?";
-      }
-  EXPECT_EQ(read, "1......5......1.500000......abc......2......2026......");
-  EXPECT_EQ(thrown([&] { cv["x"]; }) + ", " + thrown([&] { cv["0"]["x"]; }),
-            "range error: no struct member x, type error: expected a struct");
-}
-
-// Values of every type, nested: each reads back from its text, whole, as the same value.
+// Values of every type, nested: each reads back from its text, whole, as the same value. A
+// const one reads as its own type only, giving itself back; another read throws "type error".
 TEST(ValueXml, RandomValuesReadBackFromTheirText) {
+  // clang-format off
+  XmlRpcValue (*const reads[])(const XmlRpcValue&) = {  // in the order of XmlRpcValue::Type
+      [](auto& v) { return XmlRpcValue(bool(v)); }, [](auto& v) { return XmlRpcValue(int(v)); },
+      [](auto& v) { return XmlRpcValue(double(v)); }, [](auto& v) { return XmlRpcValue(static_cast<const std::string&>(v)); },
+      [](auto& v) { tm t = static_cast<const tm&>(v); return XmlRpcValue(&t); },
+      [](auto& v) { auto b = static_cast<const XmlRpcValue::BinaryData&>(v); return XmlRpcValue(b.data(), int(b.size())); }};
+  // clang-format on
   std::mt19937 rng(7);
   for (int i = 0; i < 300; ++i) {
     const XmlRpcValue value = randomValue(rng, 4);
@@ -168,6 +151,12 @@ TEST(ValueXml, RandomValuesReadBackFromTheirText) {
     const XmlRpcValue back(" \r\n\t" + xml + "</x>", &offset);
     ASSERT_TRUE(back == value && XmlRpcValue(value) == value) << xml;
     EXPECT_EQ(offset, static_cast<int>(xml.size()) + 4);
+    for (int type = XmlRpcValue::TypeBoolean; type <= XmlRpcValue::TypeBase64; ++type)
+      try {
+        EXPECT_TRUE(reads[type - 1](value) == value && value.getType() == type) << xml;
+      } catch (const std::exception& e) {
+        EXPECT_TRUE(e.what() == std::string("type error") && value.getType() != type) << xml;
+      }
   }
 }
 
@@ -234,8 +223,6 @@ TEST(ValueXml, EachTypeWritesItsExactTexts) {
   const struct { XmlRpcValue value; std::string xml, readable; } cases[] = {
       {XmlRpcValue(), "", ""}, {false, "<value><boolean>0</boolean></value>", "0"},
       {INT_MIN, "<value><i4>-2147483648</i4></value>", "-2147483648"},
-      {1.0 / 3, "<value><double>0.3333333333333333</double></value>", "0.333333"},
-      {1e-7, "<value><double>0.0000001</double></value>", "1e-07"},
       {XmlRpcValue::nil(), "<value><nil/></value>", "nil"},
       {"a<b>&'\" c", "<value>a&lt;b&gt;&amp;&apos;&quot; c</value>", "a<b>&'\" c"},
       {&early, d + "  991231T23:59:58" + e, "  991231T23:59:58"},
@@ -250,13 +237,9 @@ TEST(ValueXml, EachTypeWritesItsExactTexts) {
     EXPECT_EQ(c.value.toXml(), c.xml);
     EXPECT_EQ(text(c.value), c.readable);
   }
-  char expected[400];
-  std::snprintf(expected, sizeof expected, "<value><double>%f</double></value>", 1e300);
-  EXPECT_EQ(XmlRpcValue(1e300).toXml(), expected);
   XmlRpcValue::setDoubleFormat("%.3e");
   EXPECT_EQ(XmlRpcValue(1.5).toXml(), "<value><double>1.500e+00</double></value>");
   XmlRpcValue::setDoubleFormat("%f");
-  EXPECT_EQ(XmlRpcValue::getDoubleFormat(), "%f");
   EXPECT_TRUE(XmlRpcValue::nil() != XmlRpcValue() && XmlRpcValue::nil() != XmlRpcValue(""));
 }
 
@@ -279,7 +262,6 @@ TEST(ValueXml, ReaderToleratesLooseTextAndFailsWithTheOffsetWhereItWas) {
       {v + "<boolean> true </boolean>" + ve, v + "<boolean>1</boolean>" + ve, -1},
       {v + "<boolean>false</boolean>" + ve, v + "<boolean>0</boolean>" + ve, -1},
       {v + "<boolean>+1</boolean>" + ve, v + "<boolean>1</boolean>" + ve, -1},
-      {v + "<boolean>00</boolean>" + ve, v + "<boolean>0</boolean>" + ve, -1},
       {v + "<double> -2.5e3</double>" + ve, v + "<double>-2500.000000</double>" + ve, -1},
       {v + d + "20240102T03:04:05Z" + de + ve, v + d + "20240102T03:04:05" + de + ve, -1},
       {v + d + " 2024-01-02T03:04:05 " + de + ve, v + d + "20240102T03:04:05" + de + ve, -1},
