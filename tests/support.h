@@ -114,12 +114,6 @@ class Capture : XmlRpc::XmlRpcLogHandler, XmlRpc::XmlRpcErrorHandler {
       n += line.rfind(prefix, 0) == 0;
     return n;
   }
-  int fd(size_t connection) const {  // the descriptor of the client's nth connection
-    for (const std::string& line : logs)
-      if (line.rfind("XmlRpcClient::doConnect: fd ", 0) == 0 && connection-- == 0)
-        return std::stoi(line.substr(28));
-    return -1;
-  }
 
   std::vector<std::string> logs, errors;
   std::atomic<long> settled{0};  // bytes the client read in read loops that have ended
