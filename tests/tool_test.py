@@ -1,35 +1,52 @@
 #!/usr/bin/env python3
 """The built rpcset run as a user runs it, against servers on 127.0.0.1 started here,
 and consumers built against an install. tool_test.py CLASS.TEST --rpcset=... ..."""
-import argparse, contextlib, ctypes, glob, os, pathlib, re, select, shlex, signal, socket, subprocess, sys, tempfile
-import threading, time, unittest
+import argparse, base64, contextlib, ctypes, glob, os, pathlib, pty, re, select, shlex, signal, socket, ssl, subprocess
+import sys, tempfile, threading, time, tty, unittest
+import peers
 
 HOST, TIMEOUT = "127.0.0.1", 20  # every run, read and wait ends by then
 ROOT, ARGS = os.path.dirname(os.path.dirname(os.path.abspath(__file__))), None
 
 
-def rpcset(*words):
-    return subprocess.run([ARGS.rpcset, *words], capture_output=True, timeout=TIMEOUT)
+def rpcset(*words, **kwargs):
+    """Leading NAME=VALUE words go to the environment, which otherwise has no RPCSET_PASSWORD."""
+    env = {k: v for k, v in os.environ.items() if k != "RPCSET_PASSWORD"}
+    while words and re.fullmatch(r"[A-Z_]+=.*", words[0]):
+        env.update([words[0].split("=", 1)])
+        words = words[1:]
+    return subprocess.run([ARGS.rpcset, *words], capture_output=True, timeout=TIMEOUT, env=env, **kwargs)
 
 
-def request(port, method, params):
+def request(port, method, params, path="/RPC2", credentials=None):
+    """What rpcset sends to `port`, or to a Unix socket when `port` is its path."""
     body = (f'<?xml version="1.0"?>\r\n<methodCall><methodName>{method}</methodName>\r\n<params>'
             + "".join(f"<param><value>{p}</value></param>" for p in params) + "</params></methodCall>\r\n")
-    return (f"POST /RPC2 HTTP/1.1\r\nUser-Agent: CORVANE 0.7\r\nHost: {HOST}:{port}\r\n"
+    host = "localhost" if isinstance(port, str) else f"{HOST}:{port}"
+    auth = f"Authorization: Basic {base64.b64encode(credentials.encode()).decode()}\r\n" if credentials else ""
+    return (f"POST {path} HTTP/1.1\r\nUser-Agent: CORVANE 0.7\r\nHost: {host}\r\n{auth}"
             f"Content-Type: text/xml\r\nContent-length: {len(body)}\r\n\r\n{body}").encode()
 
 
-def serve(test, answer):
+def serve(test, answer, tls=None, unix=None):
     """Records each request on a kept connection and answers it with `answer` (or `answer(request)`): None
-    leaves it unanswered, b"" closes the connection without a word. Its port, requests and connections."""
-    listener, requests, connections = socket.create_server((HOST, 0)), [], []
+    leaves it unanswered, b"" closes the connection without a word; over TLS with the server context `tls`,
+    or on the Unix socket `unix`. Its port (or socket path), requests and connections."""
+    if unix:
+        listener = socket.socket(socket.AF_UNIX)
+        listener.bind(unix), listener.listen()
+    else:
+        listener = socket.create_server((HOST, 0))
+    requests, connections = [], []
     test.addCleanup(listener.close)
 
     def run():
         with contextlib.suppress(OSError):  # the test closed the listener
             while (conn := next(iter(select.select([listener], [], [], TIMEOUT)[0]), None)):
-                connections.append(conn.accept()[0])
-                with connections[-1] as c:
+                conn = conn.accept()[0]
+                conn.settimeout(TIMEOUT)
+                with contextlib.suppress(OSError), (tls.wrap_socket(conn, server_side=True) if tls else conn) as c:
+                    connections.append(c)  # a handshake that fails ends only its connection
                     while request := c.recv(65536):
                         while not request.endswith(b"</methodCall>\r\n") and (more := c.recv(65536)):
                             request += more
@@ -39,7 +56,24 @@ def serve(test, answer):
                             break
                         c.sendall(reply or b"")
     threading.Thread(target=run, daemon=True).start()
-    return listener.getsockname()[1], requests, connections
+    return unix or listener.getsockname()[1], requests, connections
+
+
+def certificates(test):
+    """A directory of peers.py's certificates, with "both.pem" holding the client's certificate and key;
+    its name, and a TLS server context for a certificate name and whether the CA's client must show one."""
+    d = test.enterContext(tempfile.TemporaryDirectory())
+    peers.make_certificates(d)
+    pathlib.Path(d, "both.pem").write_bytes(pathlib.Path(d, "client.pem").read_bytes() + pathlib.Path(d, "client.key").read_bytes())
+
+    def context(name, client=False):
+        c = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        c.load_cert_chain(f"{d}/{name}.pem", f"{d}/{name}.key")
+        if client:
+            c.verify_mode = ssl.CERT_REQUIRED
+            c.load_verify_locations(f"{d}/ca.pem")
+        return c
+    return d, context
 
 
 def response(inner):
@@ -54,8 +88,11 @@ def fault(string_value):
 
 OK, TIME_LIMIT = response(b"<params><param><value>0</value></param></params>"), "0.3"
 FAULT, FAULT_LINE = fault(b"no\nsuch\tMAC \x1b\x7f\\ \xc3\xa9"), r"fault 4: no\nsuch\tMAC \x1b\x7f\\ é"
-USAGE = ("rpcset [OPTION...] SRV_IP SRV_PORT boot MAC_INFO PROC_INFO\nrpcset [OPTION...] SRV_IP SRV_PORT dhcp MAC_INFO "
-         "PS_NUM IP_INFO\nrpcset [OPTION...] --batch SRV_IP SRV_PORT < calls\n")
+USAGE = ("usage: rpcset [OPTION...] SRV_IP SRV_PORT boot MAC_INFO PROC_INFO\nrpcset [OPTION...] SRV_IP SRV_PORT dhcp "
+         "MAC_INFO PS_NUM IP_INFO\nrpcset [OPTION...] --batch SRV_IP SRV_PORT < calls\nrpcset [OPTION...] --url URL boot "
+         "MAC_INFO PROC_INFO\nrpcset [OPTION...] --url URL dhcp MAC_INFO PS_NUM IP_INFO\nrpcset [OPTION...] --url URL --batch < calls\n")
+SECRETS = [b"S3CRET", *(base64.b64encode(c) for c in [b"eve:S3CRET", b"bob:pw:S3CRET"])]  # shown by no output
+TLS_ERROR = r"Error in XmlRpcClient::\w+: TLS error \(certificate verify failed: %s\)\.\n"
 LIMIT_ERROR = f"Error in XmlRpcClient::execute: no response within the time limit ({TIME_LIMIT} s).\n"
 
 
@@ -72,11 +109,16 @@ def demo_server(test):
 
 class Rpcset(unittest.TestCase):
     def test_CommandLines(self):
-        """Each row: the server, the words after the program name ({h} and {p} its host and port),
-        the exit status, standard output, standard error (a pattern), and the calls received."""
+        """Each row: the server, the words after the program name ({h} and {p} its host and port or socket,
+        {d} the certificates' directory), the exit status, standard output, standard error (a pattern), and
+        the calls received. No output shows a password or an Authorization value."""
+        d, tls = certificates(self)
         servers = {"fault": serve(self, response(b"<fault><value><int>4</int></value></fault>")),
                    "silent": serve(self, b""),  # closes each connection without a word
-                   "ok": serve(self, OK), "faulting": serve(self, FAULT), "mute": serve(self, None)}
+                   "ok": serve(self, OK), "faulting": serve(self, FAULT), "mute": serve(self, None),
+                   "unix": serve(self, OK, unix=d + "/rpc.sock"), "tls": serve(self, OK, tls("server")),
+                   "self-signed": serve(self, OK, tls("self")), "x.invalid": serve(self, OK, tls("other")),
+                   "client-ca": serve(self, OK, tls("server", client=True))}
         refusing = socket.socket()  # bound, not listening: it refuses, and holds its port
         self.addCleanup(refusing.close)
         refusing.bind((HOST, 0))
@@ -88,7 +130,10 @@ class Rpcset(unittest.TestCase):
             "\n")[:-1]) + f"rpcset: response body, {len(body)} bytes:\n< {body}\n")
         help = rpcset("--help").stdout.decode()  # the usage, then every option
         self.assertTrue(help.startswith(USAGE) and all(option in help for option in [
-            "-f, --fail", "-t, --timeout SECONDS", "-v, --verbose", "-b, --batch", "-h, --help", "-V, --version"]))
+            "-f, --fail", "-t, --timeout SECONDS", "-v, --verbose", "-b, --batch", "-h, --help", "-V, --version",
+            "--url URL", "-u, --user USER", "RPCSET_PASSWORD", "--cacert FILE", "--cert FILE", "--key FILE",
+            "-k, --insecure", "--no-progress"]))
+        https, ok = ["--url", "https://{h}:{p}/p", "--cacert", "{d}/ca.pem"], {"h": HOST, "p": servers["ok"][0], "d": d}
         usage_errors = [(["{h}", "{p}"], "too few words"), (["{h}", "{p}", "boot", "m"], "boot needs MAC_INFO PROC_INFO"),
                         (["{h}", "{p}", "dhcp", "m", "2"], "dhcp needs MAC_INFO PS_NUM IP_INFO"),
                         (["{h}", "{p}", "Boot", "m", "p"], "unknown operation Boot"),
@@ -98,7 +143,26 @@ class Rpcset(unittest.TestCase):
                           for limit in ["0", "0.0", ".5", "5.", "1e3", "-1", "x"]],
                         (["--timeout=", "{h}", "{p}"], "bad time limit "), (["-t"], "option -t needs SECONDS"),
                         *[([option, "{h}", "{p}", "boot", "m", "p"], "unknown option " + option)
-                          for option in ["-x", "-fv", "--fail=1", "--tim", "-"]]]
+                          for option in ["-x", "-fv", "--fail=1", "--tim", "-", "--no-progress=1", "-k1"]],
+                        (["--url", "ftp://{h}", "boot", "m", "p"], "bad URL: it does not begin with http://, https:// or unix://"),
+                        (["--url=https://{h}:0", "--batch"], 'bad URL: the port is not a number from 1 to 65535 ("0")'),
+                        (["--url", "http://{h}:{p}", "{h}", "{p}", "boot", "m", "p"], "SRV_IP SRV_PORT with --url"),
+                        (["--url", "http://{h}:{p}", "boot", "m"], "boot needs MAC_INFO PROC_INFO"),
+                        (["--url", "http://{h}:{p}", "--batch", "{h}"], "extra word {h}"),
+                        (["--url=http://{h}:{p}"], "too few words"), (["--url"], "option --url needs URL"),
+                        (["--cacert", "{d}/ca.pem", "--url", "http://eve:S3CRET@{h}:{p}/x", "boot", "m", "p"],
+                         "--cacert needs an https URL, not http://{h}:{p}/x"),
+                        (["-k", "{h}", "{p}", "boot", "m", "p"], "-k needs an https URL, not http://{h}:{p}/RPC2"),
+                        (["--url", "unix:///s", "--insecure", "boot", "m", "p"], "--insecure needs an https URL, not unix:///s"),
+                        (["--cacert=", "{h}", "{p}"], "option --cacert needs FILE"), (["--cert"], "option --cert needs FILE"),
+                        (["--key", "{d}/client.key", *https, "boot", "m", "p"], "--key needs --cert"),
+                        (["--cacert", "{d}/client.key", *https[:2], "boot", "m", "p"],
+                         "cannot load the CA file {d}/client.key (no certificate or crl found)"),
+                        (["--cert", "{d}/client.pem", *https, "boot", "m", "p"],
+                         "cannot load the private key {d}/client.pem (unsupported)"),
+                        (["--cert={d}/client.pem", "--key={d}/server.key", *https, "boot", "m", "p"],
+                         "cannot load the private key {d}/server.key (key values mismatch)"),
+                        (["-u", "bob", "{h}", "{p}", "boot", "m", "p"], "-u needs the password in RPCSET_PASSWORD, which is not set")]
         for server, words, status, out, err, calls in [
                 ("fault", [], 255, usage + "[boot|dhcp] ...\n", "", []),
                 ("fault", ["{h}", "{p}"], 255, usage + "[boot|dhcp] ...\n", "", []),
@@ -130,19 +194,42 @@ class Rpcset(unittest.TestCase):
                  [("SetBOOT", ["p", "m"])]),
                 ("ok", ["-V"], 0, "rpcset 0.7.0\n", "", []), ("ok", ["--version", "-x"], 0, "rpcset 0.7.0\n", "", []),
                 ("ok", ["-f", "-h", "{h}"], 0, help, "", []),
+                # Other URLs, credentials and TLS: each call is the bytes the options say, over TLS or a Unix socket.
+                ("unix", ["-f", "--url", "unix://{p}", "boot", "m", "p"], 0, "", "", [("SetBOOT", ["p", "m"])]),
+                ("tls", ["-f", *https, "dhcp", "m", "2", "i"], 0, "", "", [("SetDHCP", ["2", "m", "i"], "/p")]),
+                ("tls", ["-f", "--url=HTTPS://{h}:{p}", "--cacert={d}/ca.pem", "--cert", "{d}/both.pem", "boot", "m", "p"], 0, "",
+                 "", [("SetBOOT", ["p", "m"])]),
+                ("client-ca", ["-f", *https, "--cert", "{d}/client.pem", "--key", "{d}/client.key", "boot", "m", "p"], 0, "", "",
+                 [("SetBOOT", ["p", "m"], "/p")]),
+                ("client-ca", ["-f", *https, "boot", "m", "p"], 1, "", r".+\n", []),  # the server refuses the client
+                ("client-ca", [*https, "boot", "m", "p"], 0, "", r".+\n", []),
+                ("self-signed", ["-f", *https, "boot", "m", "p"], 1, "", TLS_ERROR % "self-signed certificate", []),
+                ("tls", ["-f", "--url", "https://{h}:{p}", "boot", "m", "p"], 1, "", TLS_ERROR % "unable to get local issuer certificate", []),
+                ("x.invalid", ["-f", "--url", "https://localhost:{p}", "--cacert", "{d}/ca.pem", "boot", "m", "p"], 1, "",
+                 TLS_ERROR % "hostname mismatch", []),
+                ("x.invalid", ["-f", *https, "boot", "m", "p"], 1, "", TLS_ERROR % "IP address mismatch", []),
+                ("x.invalid", ["-f", *https, "-k", "boot", "m", "p"], 0, "", "", [("SetBOOT", ["p", "m"], "/p")]),
+                ("self-signed", ["-f", "--insecure", "--url", "https://{h}:{p}", "boot", "m", "p"], 0, "", "", [("SetBOOT", ["p", "m"])]),
+                ("ok", ["RPCSET_PASSWORD=pw:S3CRET", "-f", "--user", "bob", "{h}", "{p}", "boot", "m", "p"], 0, "", "",
+                 [("SetBOOT", ["p", "m"], "/RPC2", "bob:pw:S3CRET")]),
+                ("ok", ["RPCSET_PASSWORD=", "-u", "bob", "--url", "http://eve:S3CRET@{h}:{p}/x", "boot", "m", "p"], 0, "", "",
+                 [("SetBOOT", ["p", "m"], "/x", "bob:")]),
+                ("ok", ["-v", "--url", "http://eve:S3CRET@{h}:{p}", "boot", "m", "p"], 0, "",
+                 r"(.*\n)*> Authorization: Basic \(hidden\)\\r\n(.*\n)*", [("SetBOOT", ["p", "m"], "/RPC2", "eve:S3CRET")]),
                 *[("ok", ["-t", "1", "{h}", port, "boot", "m", "p"], 0, "", r"(.*\n)*", []) for port in ["1", "65535"]],
-                *[("ok", [flag, *words], 64, "", re.escape(f"rpcset: {reason}\n{USAGE}"), [])
+                *[("ok", [flag, *words], 64, "", re.escape(f"rpcset: {reason.format(**ok)}\n{USAGE}"), [])
                   for words, reason in usage_errors for flag in ["-f", "--verbose"]]]:
             port, requests, _ = servers[server]
             del requests[:]
-            result = rpcset(*(word.format(h=HOST, p=port) for word in words))
+            result = rpcset(*(word.format(h=HOST, p=port, d=d) for word in words))
             self.assertEqual((result.returncode, result.stdout.decode()), (status, out), words)
             self.assertRegex(result.stderr.decode(), r"\A" + err + r"\Z")
+            self.assertFalse([s for s in SECRETS if s in result.stdout + result.stderr], words)
             for _ in range(100):  # a request the server has not taken in yet, after a time limit
                 if len(requests) >= len(calls):
                     break
                 time.sleep(0.05)
-            self.assertEqual(requests, [request(port, method, params) for method, params in calls])
+            self.assertEqual(requests, [request(port, *call) for call in calls])
 
     def test_Batch(self):
         """Good lines, skipped lines, bad lines, faults and a failure, on one kept connection until a call
@@ -167,6 +254,40 @@ class Rpcset(unittest.TestCase):
         for flags, lines, status in [(["-f"], ["boot fault p", "boot mute p"], 2), (["--fail"], ["boot mute p", "boot a b"], 1),
                                      (["-f"], ["boot a b", ""], 0), ([], ["boot x", "boot fault p", "boot mute p"], 0)]:
             self.assertEqual(batch(flags, lines).returncode, status, lines)
+        d, tls = certificates(self)  # over https: one connection, one handshake, for the whole batch
+        port, requests, connections = serve(self, OK, tls("server"))
+        result = rpcset("-f", "--url", f"https://{HOST}:{port}", "--cacert", d + "/ca.pem", "-b", input=b"boot a b\n" * 3)
+        self.assertEqual((result.returncode, result.stderr, len(requests), len(connections)), (0, b"", 3, 1))
+
+    def test_Progress(self):
+        """On a terminal a batch keeps one progress line, redrawn as calls end and erased before every other
+        line and at the end; --no-progress and a standard error that is no terminal have none."""
+        def answer(request):
+            time.sleep(0.15)  # longer than the redraw interval: each call ends with a redraw
+            return FAULT if b">fault<" in request else None if b">mute<" in request else OK
+        port = serve(self, answer)[0]
+        draw = r"\rrpcset: (\d+) lines read, (\d+) calls, (\d+) failures, [\d.]+ calls/s\x1b\[K"
+        for flags, draws in [([], [("1", "1", "0"), ("2", "2", "1"), ("5", "3", "3"), ("6", "4", "3")]),
+                             (["--no-progress"], [])]:
+            master, slave = pty.openpty()
+            tty.setraw(slave)
+            with subprocess.Popen([ARGS.rpcset, *flags, "-v", "-t", TIME_LIMIT, "-b", HOST, str(port)], stdin=subprocess.PIPE,
+                                  stdout=subprocess.DEVNULL, stderr=slave) as process:
+                os.close(slave)
+                process.stdin.write(b"boot a b\nboot fault p\n#\nx\nboot mute p\nboot c d\n"), process.stdin.close()
+                out = b""
+                with contextlib.suppress(OSError):  # EIO: the terminal's last writer has closed it
+                    while select.select([master], [], [], TIMEOUT)[0] and (more := os.read(master, 65536)):
+                        out += more
+                os.close(master)
+            text = out.decode()
+            # Every run of drawings is erased before any other line and at the end.
+            self.assertRegex(text, r"\A((%s)+\r\x1b\[K|[^\r\x1b]*\n)*\Z" % draw)
+            self.assertEqual(re.findall(draw, text), draws)
+            lines = re.sub(draw + r"|\r\x1b\[K", "", text).splitlines()  # -v's lines: 4 requests and 3 bodies
+            self.assertEqual(([line for line in lines if not re.match(r"[<>] |rpcset: re", line)], len(lines) > 7 * 2), ([
+                "rpcset: line 2: " + FAULT_LINE, "rpcset: line 4: unknown operation x", LIMIT_ERROR[:-1],
+                "rpcset: line 5: call failed"], True))
 
 
 class Install(unittest.TestCase):

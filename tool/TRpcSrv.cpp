@@ -3,8 +3,10 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 #include "XmlRpcClient.h"
+#include "XmlRpcException.h"
 #include "XmlRpcValue.h"
 
 namespace {
@@ -28,27 +30,42 @@ void showText(const char* heading, char mark, const std::string& text) {
   }
 }
 
-// The library's client, which shows what it writes and reads while `show` is set.
+// The library's client, which shows what it writes and reads while `show` is
+// set, each text after `beforeLine` has run.
 class ShowingClient : public XmlRpc::XmlRpcClient {
  public:
-  ShowingClient(const char* host, int port, const bool& show)
-      : XmlRpcClient(host, port), _show(show) {}
+  template <typename... Where>
+  ShowingClient(const bool& show, const std::function<void()>& beforeLine, Where&&... where)
+      : XmlRpcClient(std::forward<Where>(where)...), _show(show), _beforeLine(beforeLine) {}
 
  protected:
   bool writeRequest() override {
     // Every attempt, a resend included, writes the request from its first byte.
-    if (_show && _bytesWritten == 0) showText("request", '>', _request);
+    if (_show && _bytesWritten == 0) show("request", '>', withoutCredentials());
     return XmlRpcClient::writeRequest();
   }
 
   bool readResponse() override {
     const bool reading = XmlRpcClient::readResponse();
-    if (_show && _connectionState == IDLE) showText("response body", '<', _response);
+    if (_show && _connectionState == IDLE) show("response body", '<', _response);
     return reading;
   }
 
  private:
+  void show(const char* heading, char mark, const std::string& text) {
+    if (_beforeLine) _beforeLine();
+    showText(heading, mark, text);
+  }
+
+  std::string withoutCredentials() const {
+    std::string shown = _request;
+    const size_t at = _authorization.empty() ? std::string::npos : shown.find(_authorization);
+    if (at != std::string::npos) shown.replace(at, _authorization.size(), "Basic (hidden)");
+    return shown;
+  }
+
   const bool& _show;
+  const std::function<void()>& _beforeLine;
 };
 
 // The code and text of a well-formed fault value.
@@ -78,7 +95,7 @@ int TRpcSrv::RPCSrvConnect(const char* host, const char* port) {
   for (int failures = 0; failures < MAX_CONNECT_ATTEMPTS; ++failures) {
     try {
       int portNumber = static_cast<int>(std::strtol(port, nullptr, 10));
-      SrvClient.reset(new ShowingClient(host, portNumber, Verbose));
+      SrvClient.reset(new ShowingClient(Verbose, BeforeLine, host, portNumber));
       ConnState = 1;
       return 1;
     } catch (...) {
@@ -86,6 +103,36 @@ int TRpcSrv::RPCSrvConnect(const char* host, const char* port) {
     }
   }
   return ConnState;
+}
+
+int TRpcSrv::RPCSrvConnect(const std::string& url, std::string& reason) {
+  try {
+    SrvClient.reset(new ShowingClient(Verbose, BeforeLine, url));
+    ConnState = 1;
+  } catch (const XmlRpc::XmlRpcException& bad) {
+    // "XmlRpcClient: bad URL: ..." without the class that says it.
+    const std::string& message = bad.getMessage();
+    reason = Escape(message.substr(message.find(": ") + 2));
+    ConnState = -1;
+  }
+  return ConnState;
+}
+
+std::string TRpcSrv::SetTls(const XmlRpc::XmlRpcConnection::TlsOptions& options) {
+  // Without a file there is nothing to check, and the system's certificates
+  // are loaded only when a connection needs them.
+  const bool files = !options.caFile.empty() || !options.certFile.empty();
+  std::string reason = files ? XmlRpc::XmlRpcClient::checkTlsOptions(options) : "";
+  if (reason.empty() && SrvClient) SrvClient->setTlsOptions(options);
+  return Escape(reason);
+}
+
+void TRpcSrv::SetBasicAuth(const std::string& user, const std::string& password) {
+  if (SrvClient) SrvClient->setBasicAuth(user, password);
+}
+
+std::string TRpcSrv::Url() const {
+  return SrvClient ? Escape(SrvClient->url()) : "";
 }
 
 int TRpcSrv::SetBoot(std::string first, std::string second) {

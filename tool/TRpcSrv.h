@@ -4,9 +4,12 @@
 #define CORVANE_TRPCSRV_H
 
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <string>
+
+#include "XmlRpcConnection.h"
 
 namespace XmlRpc {
 class XmlRpcClient;
@@ -34,6 +37,17 @@ class TRpcSrv {
   // Creates the client for `host` and `port` (decimal text); connects nothing
   // yet. 1 when the client exists, -1 when it could not be made.
   int RPCSrvConnect(const char* host, const char* port);
+  // Creates the client for `url`, in any form the library's client takes.
+  // 1 when the client exists; -1 when the URL is bad, with why in `reason`.
+  int RPCSrvConnect(const std::string& url, std::string& reason);
+
+  // How an https client checks its server and shows itself, for the client
+  // made: "" when its files load, otherwise what is wrong, naming the file.
+  std::string SetTls(const XmlRpc::XmlRpcConnection::TlsOptions& options);
+  // Sends Basic credentials with every call of the client made.
+  void SetBasicAuth(const std::string& user, const std::string& password);
+  // The URL called, without user name and password; "" before a client is made.
+  std::string Url() const;
 
   // Sends "SetBOOT" with the string parameters (first, second). 0 when the
   // call was made, whatever its outcome (see LastOutcome()); -1 when not connected.
@@ -47,6 +61,9 @@ class TRpcSrv {
   // Shows every request as written and every response body as read on
   // standard error, escaped (see Escape()) and marked line by line.
   void SetVerbose(bool verbose) { Verbose = verbose; }
+  // Runs before each line that SetVerbose() shows, so that a line the caller
+  // keeps on the terminal can make way for it.
+  void SetBeforeLine(std::function<void()> hook) { BeforeLine = std::move(hook); }
 
   CallOutcome LastOutcome() const { return Outcome; }
   int FaultCode() const { return LastFaultCode; }
@@ -65,6 +82,7 @@ class TRpcSrv {
 
   double TimeLimit;
   bool Verbose;
+  std::function<void()> BeforeLine;
   CallOutcome Outcome;
   int LastFaultCode;
   std::string LastFaultString;

@@ -2,9 +2,13 @@
 //   rpcset [OPTION...] SRV_IP SRV_PORT boot MAC_INFO PROC_INFO
 //   rpcset [OPTION...] SRV_IP SRV_PORT dhcp MAC_INFO PS_NUM IP_INFO
 //   rpcset [OPTION...] --batch SRV_IP SRV_PORT < calls
+//   rpcset [OPTION...] --url URL boot|dhcp ...   (and --url URL --batch)
 // Scripts rely on the command lines without options: they send, print and exit
 // exactly as rpcset always has. Everything new comes through options.
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +16,7 @@
 #include <vector>
 
 #include "TRpcSrv.h"
+#include "XmlRpcUtil.h"
 
 namespace {
 
@@ -24,16 +29,27 @@ constexpr long LOWEST_PORT = 1;
 constexpr long HIGHEST_PORT = 65535;
 
 const char USAGE[] =
-    "rpcset [OPTION...] SRV_IP SRV_PORT boot MAC_INFO PROC_INFO\n"
+    "usage: rpcset [OPTION...] SRV_IP SRV_PORT boot MAC_INFO PROC_INFO\n"
     "rpcset [OPTION...] SRV_IP SRV_PORT dhcp MAC_INFO PS_NUM IP_INFO\n"
-    "rpcset [OPTION...] --batch SRV_IP SRV_PORT < calls\n";
+    "rpcset [OPTION...] --batch SRV_IP SRV_PORT < calls\n"
+    "rpcset [OPTION...] --url URL boot MAC_INFO PROC_INFO\n"
+    "rpcset [OPTION...] --url URL dhcp MAC_INFO PS_NUM IP_INFO\n"
+    "rpcset [OPTION...] --url URL --batch < calls\n";
 
 const char OPTIONS_HELP[] =
     "\n"
     "Sends SetBOOT(PROC_INFO, MAC_INFO) or SetDHCP(PS_NUM, MAC_INFO, IP_INFO)\n"
-    "to http://SRV_IP:SRV_PORT/RPC2.\n"
+    "to http://SRV_IP:SRV_PORT/RPC2, or to URL.\n"
     "\n"
     "Options:\n"
+    "  --url URL              call URL: http://[USER[:PASSWORD]@]HOST[:PORT][/PATH],\n"
+    "                         https://... or unix:///SOCKET/PATH\n"
+    "  -u, --user USER        send USER with the password in the environment\n"
+    "                         variable RPCSET_PASSWORD\n"
+    "  --cacert FILE          trust the certificates in FILE, not the system's\n"
+    "  --cert FILE            send the client certificate in FILE (PEM)\n"
+    "  --key FILE             the key of --cert, when not in its file\n"
+    "  -k, --insecure         do not check the server's certificate or name\n"
     "  -f, --fail             exit status 0 success, 1 failed exchange, 2 fault,\n"
     "                         64 usage error (also without --fail)\n"
     "  -t, --timeout SECONDS  give up on a call after SECONDS (such as 2 or 0.5)\n"
@@ -42,11 +58,14 @@ const char OPTIONS_HELP[] =
     "                         line's words: boot MAC_INFO PROC_INFO or\n"
     "                         dhcp MAC_INFO PS_NUM IP_INFO; blank lines and lines\n"
     "                         starting with # are skipped\n"
+    "  --no-progress          no progress line on a terminal during --batch\n"
     "  -h, --help             show this help\n"
     "  -V, --version          show the version\n"
     "  --                     end of the options\n";
 
-const char TIMEOUT_ASSIGNMENT[] = "--timeout=";
+const char PASSWORD_VARIABLE[] = "RPCSET_PASSWORD";
+// A progress line is redrawn at most this often.
+constexpr std::chrono::milliseconds PROGRESS_INTERVAL(100);
 
 using Words = std::vector<std::string>;
 
@@ -58,11 +77,28 @@ struct Operation {
 const Operation OPERATIONS[] = {{"boot", 3, "MAC_INFO PROC_INFO"},
                                 {"dhcp", 4, "MAC_INFO PS_NUM IP_INFO"}};
 
+// The options that take a value, as the next word or after "=" of the long name.
+enum ValueOption { TIMEOUT, URL, CACERT, CERT, KEY, USER };
+struct ValueOptionName {
+  const char* shortName;
+  const char* longName;
+  const char* value;
+};
+const ValueOptionName VALUE_OPTIONS[] = {{"-t", "--timeout", "SECONDS"}, {"", "--url", "URL"},
+                                         {"", "--cacert", "FILE"},        {"", "--cert", "FILE"},
+                                         {"", "--key", "FILE"},           {"-u", "--user", "USER"}};
+
 struct Options {
   bool fail = false;
   bool verbose = false;
   bool batch = false;
+  bool progress = true;
   double timeLimit = -1.0;
+  const char* url = nullptr;
+  const char* user = nullptr;
+  XmlRpc::XmlRpcConnection::TlsOptions tls;
+  // The first TLS option given, for a usage error that names it.
+  std::string tlsOption;
 };
 
 // The command line as rpcset has always read it: usage messages on standard
@@ -95,6 +131,7 @@ int runWithoutOptions(int argc, char* argv[]) {
   return 0;
 }
 
+// With options, the reason comes first and "usage:" marks the lines after it.
 int usageError(const std::string& reason) {
   std::fprintf(stderr, "rpcset: %s\n%s", reason.c_str(), USAGE);
   return EXIT_USAGE;
@@ -193,12 +230,69 @@ Words splitWords(const std::string& line) {
   return words;
 }
 
+// The line that a batch keeps at the foot of a terminal, so that a batch over a
+// slow link does not look hung. It makes way for every other line: the
+// client's error lines come through it, and the others call erase() first.
+class Progress : public XmlRpc::XmlRpcErrorHandler {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  explicit Progress(bool shown)
+      : _shown(shown), _start(Clock::now()), _lastDrawn(_start - PROGRESS_INTERVAL) {
+    if (_shown) setErrorHandler(this);
+  }
+  ~Progress() {
+    erase();
+    if (_shown) setErrorHandler(_previous);
+  }
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
+
+  void lineRead() { ++_lines; }
+  void badLine() { ++_failures; }
+  // Counts a call and redraws the line when its interval has passed.
+  void callEnded(bool failed) {
+    ++_calls;
+    _failures += failed ? 1 : 0;
+    const Clock::time_point now = Clock::now();
+    if (!_shown || now - _lastDrawn < PROGRESS_INTERVAL) return;
+    _lastDrawn = now;
+    const double seconds = std::chrono::duration<double>(now - _start).count();
+    std::fprintf(stderr, "\rrpcset: %ld lines read, %ld calls, %ld failures, %.1f calls/s\x1b[K",
+                 _lines, _calls, _failures, seconds > 0 ? static_cast<double>(_calls) / seconds : 0.0);
+    std::fflush(stderr);
+    _drawn = true;
+  }
+  void erase() {
+    if (!_drawn) return;
+    std::fputs("\r\x1b[K", stderr);
+    _drawn = false;
+  }
+  void error(const char* msg) override {
+    erase();
+    _previous->error(msg);
+  }
+
+ private:
+  const bool _shown;
+  XmlRpc::XmlRpcErrorHandler* const _previous = getErrorHandler();
+  const Clock::time_point _start;
+  Clock::time_point _lastDrawn;
+  bool _drawn = false;
+  long _lines = 0;
+  long _calls = 0;
+  long _failures = 0;
+};
+
 // Sends one call per line of standard input, all on the proxy's one kept
 // connection; the worst exit status of any line.
-int runBatch(TRpcSrv& proxy) {
+int runBatch(TRpcSrv& proxy, bool showProgress) {
+  Progress progress(showProgress);
+  proxy.SetBeforeLine([&progress] { progress.erase(); });
   int worst = EXIT_SUCCESS;
   std::string line;
   for (int number = 1; readLine(stdin, line); ++number) {
+    progress.lineRead();
     const Words call = splitWords(line);
     if (call.empty() || line[0] == '#') continue;
 
@@ -206,39 +300,114 @@ int runBatch(TRpcSrv& proxy) {
     const std::string reason = checkBatchCall(call);
     int status;
     if (!reason.empty()) {
+      progress.badLine();
+      progress.erase();
       std::fprintf(stderr, "%s%s\n", prefix.c_str(), reason.c_str());
       status = EXIT_USAGE;
     } else {
       send(proxy, call);
+      if (proxy.LastOutcome() != TRpcSrv::CALL_SUCCEEDED) progress.erase();
       status = report(proxy, prefix, true);
+      progress.callEnded(status != EXIT_SUCCESS);
     }
     worst = std::max(worst, status);
   }
+  proxy.SetBeforeLine(nullptr);
   return worst;
 }
 
-// Options are the words before SRV_IP that begin with "-", one option a word.
+// Takes the value of an option; what is wrong with it, or "".
+std::string takeValue(Options& options, ValueOption option, const char* value) {
+  const char* const name = VALUE_OPTIONS[option].longName;
+  if (option >= CACERT && option <= KEY) {
+    if (*value == '\0') return std::string("option ") + name + " needs FILE";
+    std::string& file = option == CACERT ? options.tls.caFile
+                        : option == CERT ? options.tls.certFile
+                                         : options.tls.keyFile;
+    file = value;
+    if (options.tlsOption.empty()) options.tlsOption = name;
+    return "";
+  }
+  if (option == URL) options.url = value;
+  if (option == USER) options.user = value;
+  if (option == TIMEOUT && !readTimeLimit(value, options.timeLimit))
+    return "bad time limit " + TRpcSrv::Escape(value);
+  return "";
+}
+
+// Whether `word` is a value option, in either form; its value then goes to
+// `options`, and what is wrong with it to `reason`. Moves `next` past a value
+// in the next word.
+bool readValueOption(Options& options, const std::string& word, int argc, char* argv[], int& next,
+                     std::string& reason) {
+  // A value after "=" stays in argv, as the options keep pointers into it.
+  const char* const whole = argv[next - 1];
+  for (const ValueOptionName& name : VALUE_OPTIONS) {
+    const ValueOption option = static_cast<ValueOption>(&name - VALUE_OPTIONS);
+    const size_t length = std::strlen(name.longName);
+    if (word == name.longName || word == name.shortName) {
+      reason = next == argc ? "option " + word + " needs " + name.value
+                            : takeValue(options, option, argv[next++]);
+      return true;
+    }
+    if (word.compare(0, length, name.longName) == 0 && word[length] == '=') {
+      reason = takeValue(options, option, whole + length + 1);
+      return true;
+    }
+  }
+  return false;
+}
+
+// Makes the proxy's client as the options say; what is wrong, or "".
+std::string prepare(TRpcSrv& proxy, const Options& options, const Words& operands) {
+  proxy.SetTimeLimit(options.timeLimit);
+  proxy.SetVerbose(options.verbose);
+  std::string reason;
+  if (options.url == nullptr)
+    proxy.RPCSrvConnect(operands[0].c_str(), operands[1].c_str());
+  else if (proxy.RPCSrvConnect(options.url, reason) != 1)
+    return reason;
+
+  if (!options.tlsOption.empty()) {
+    if (!options.tls.keyFile.empty() && options.tls.certFile.empty()) return "--key needs --cert";
+    const std::string url = proxy.Url();
+    if (url.compare(0, 8, "https://") != 0)
+      return options.tlsOption + " needs an https URL, not " + url;
+    reason = proxy.SetTls(options.tls);
+    if (!reason.empty()) return reason;
+  }
+  if (options.user != nullptr) {
+    // Set, even to "", it is the password: a command line is visible to every
+    // user of the machine, the environment is not.
+    const char* password = std::getenv(PASSWORD_VARIABLE);
+    if (password == nullptr)
+      return std::string("-u needs the password in ") + PASSWORD_VARIABLE + ", which is not set";
+    proxy.SetBasicAuth(options.user, password);
+  }
+  return "";
+}
+
+// Options are the words before the operands that begin with "-", one option a word.
 int runWithOptions(int argc, char* argv[]) {
   Options options;
   int next = 1;
   while (next < argc && argv[next][0] == '-') {
     const std::string word = argv[next++];
+    std::string reason;
     if (word == "--") break;
-    if (word == "-f" || word == "--fail") {
+    if (readValueOption(options, word, argc, argv, next, reason)) {
+      if (!reason.empty()) return usageError(reason);
+    } else if (word == "-f" || word == "--fail") {
       options.fail = true;
     } else if (word == "-v" || word == "--verbose") {
       options.verbose = true;
     } else if (word == "-b" || word == "--batch") {
       options.batch = true;
-    } else if (word == "-t" || word == "--timeout") {
-      if (next == argc) return usageError("option " + word + " needs SECONDS");
-      if (!readTimeLimit(argv[next], options.timeLimit))
-        return usageError("bad time limit " + TRpcSrv::Escape(argv[next]));
-      ++next;
-    } else if (word.compare(0, sizeof(TIMEOUT_ASSIGNMENT) - 1, TIMEOUT_ASSIGNMENT) == 0) {
-      const char* value = word.c_str() + sizeof(TIMEOUT_ASSIGNMENT) - 1;
-      if (!readTimeLimit(value, options.timeLimit))
-        return usageError("bad time limit " + TRpcSrv::Escape(value));
+    } else if (word == "-k" || word == "--insecure") {
+      options.tls.verifyPeer = false;
+      if (options.tlsOption.empty()) options.tlsOption = word;
+    } else if (word == "--no-progress") {
+      options.progress = false;
     } else if (word == "-h" || word == "--help") {
       std::fputs(USAGE, stdout);
       std::fputs(OPTIONS_HELP, stdout);
@@ -252,24 +421,27 @@ int runWithOptions(int argc, char* argv[]) {
   }
 
   const Words operands(argv + next, argv + argc);
-  const size_t firstCallWord = 2;
+  // --url takes the place of SRV_IP SRV_PORT.
+  const size_t firstCallWord = options.url == nullptr ? 2 : 0;
   if (operands.size() < (options.batch ? firstCallWord : firstCallWord + 1))
     return usageError("too few words");
-  if (!isPort(operands[1])) return usageError("bad port " + TRpcSrv::Escape(operands[1]));
+  if (firstCallWord > 0 && !isPort(operands[1]))
+    return usageError("bad port " + TRpcSrv::Escape(operands[1]));
   const Words call(operands.begin() + firstCallWord, operands.end());
   if (options.batch && !call.empty()) return usageError("extra word " + TRpcSrv::Escape(call[0]));
   if (!options.batch) {
-    const std::string reason = checkCall(call);
+    std::string reason = checkCall(call);
+    if (!reason.empty() && firstCallWord == 0 && call.size() > 1 && isPort(call[1]))
+      reason = "SRV_IP SRV_PORT with --url";
     if (!reason.empty()) return usageError(reason);
   }
 
   TRpcSrv proxy;
-  proxy.SetTimeLimit(options.timeLimit);
-  proxy.SetVerbose(options.verbose);
-  proxy.RPCSrvConnect(operands[0].c_str(), operands[1].c_str());
+  const std::string reason = prepare(proxy, options, operands);
+  if (!reason.empty()) return usageError(reason);
   int status;
   if (options.batch) {
-    status = runBatch(proxy);
+    status = runBatch(proxy, options.progress && ::isatty(STDERR_FILENO) == 1);
   } else {
     send(proxy, call);
     status = report(proxy, "rpcset: ", false);
