@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds the benchmarks (preset "bench"), writes the payloads into the build
 # tree, runs Corvane and Python on them and prints their tables, then the
-# start-up table of bench/startup.sh and the batch table of bench/batch.sh.
+# start-up table of bench/startup.sh, the batch table of bench/batch.sh and the
+# https table of bench/https.sh.
 # Fails when a target is missed.
 #   bench/run.sh [Google Benchmark flags]
 set -eu
@@ -18,4 +19,6 @@ echo
 "$build/bench/startup_bench" || status=$?
 echo
 "$build/bench/batch_bench" || status=$?
+echo
+python3 bench/https_bench.py "$build/tool/rpcset" || status=$?
 exit "$status"

@@ -11,11 +11,9 @@ ROOT, ARGS = os.path.dirname(os.path.dirname(os.path.abspath(__file__))), None
 
 def rpcset(*words, **kwargs):
     """Leading NAME=VALUE words go to the environment, which otherwise has no RPCSET_PASSWORD."""
-    env = {k: v for k, v in os.environ.items() if k != "RPCSET_PASSWORD"}
-    while words and re.fullmatch(r"[A-Z_]+=.*", words[0]):
-        env.update([words[0].split("=", 1)])
-        words = words[1:]
-    return subprocess.run([ARGS.rpcset, *words], capture_output=True, timeout=TIMEOUT, env=env, **kwargs)
+    n = next((i for i, word in enumerate(words) if not re.fullmatch(r"[A-Z_]+=.*", word)), len(words))
+    env = {k: v for k, v in os.environ.items() if k != "RPCSET_PASSWORD"} | dict(w.split("=", 1) for w in words[:n])
+    return subprocess.run([ARGS.rpcset, *words[n:]], capture_output=True, timeout=TIMEOUT, env=env, **kwargs)
 
 
 def request(port, method, params, path="/RPC2", credentials=None):
@@ -32,12 +30,8 @@ def serve(test, answer, tls=None, unix=None):
     """Records each request on a kept connection and answers it with `answer` (or `answer(request)`): None
     leaves it unanswered, b"" closes the connection without a word; over TLS with the server context `tls`,
     or on the Unix socket `unix`. Its port (or socket path), requests and connections."""
-    if unix:
-        listener = socket.socket(socket.AF_UNIX)
-        listener.bind(unix), listener.listen()
-    else:
-        listener = socket.create_server((HOST, 0))
-    requests, connections = [], []
+    listener, requests, connections = socket.socket(socket.AF_UNIX) if unix else socket.create_server((HOST, 0)), [], []
+    if unix: listener.bind(unix), listener.listen()
     test.addCleanup(listener.close)
 
     def run():
@@ -69,9 +63,7 @@ def certificates(test):
     def context(name, client=False):
         c = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         c.load_cert_chain(f"{d}/{name}.pem", f"{d}/{name}.key")
-        if client:
-            c.verify_mode = ssl.CERT_REQUIRED
-            c.load_verify_locations(f"{d}/ca.pem")
+        if client: c.verify_mode, _ = ssl.CERT_REQUIRED, c.load_verify_locations(f"{d}/ca.pem")
         return c
     return d, context
 
@@ -91,6 +83,7 @@ FAULT, FAULT_LINE = fault(b"no\nsuch\tMAC \x1b\x7f\\ \xc3\xa9"), r"fault 4: no\n
 USAGE = ("usage: rpcset [OPTION...] SRV_IP SRV_PORT boot MAC_INFO PROC_INFO\nrpcset [OPTION...] SRV_IP SRV_PORT dhcp "
          "MAC_INFO PS_NUM IP_INFO\nrpcset [OPTION...] --batch SRV_IP SRV_PORT < calls\nrpcset [OPTION...] --url URL boot "
          "MAC_INFO PROC_INFO\nrpcset [OPTION...] --url URL dhcp MAC_INFO PS_NUM IP_INFO\nrpcset [OPTION...] --url URL --batch < calls\n")
+BOOT, SENT = ["boot", "m", "p"], [("SetBOOT", ["p", "m"])]  # a call on the command line, and what it sends
 SECRETS = [b"S3CRET", *(base64.b64encode(c) for c in [b"eve:S3CRET", b"bob:pw:S3CRET"])]  # shown by no output
 TLS_ERROR = r"Error in XmlRpcClient::\w+: TLS error \(certificate verify failed: %s\)\.\n"
 LIMIT_ERROR = f"Error in XmlRpcClient::execute: no response within the time limit ({TIME_LIMIT} s).\n"
@@ -125,6 +118,7 @@ class Rpcset(unittest.TestCase):
         servers["refusing"] = refusing.getsockname()[1], [], []
         usage = "usage %s SRV_IP SRV_PORT " % ARGS.rpcset
         reset = r"Error in XmlRpcClient::readHeader: error while reading header \(error \d+\) on fd \d+\.\n"
+        refused, HP, SENT_P = r"Error in XmlRpcClient::writeRequest: write error \(error 111\)\.\n", ["{h}", "{p}", *BOOT], [(*SENT[0], "/p")]
         sent, body = request(servers["ok"][0], "SetBOOT", ["p", "m"]).decode(), OK.partition(b"\r\n\r\n")[2].decode()
         shown = (f"rpcset: request, {len(sent)} bytes:\n" + "".join(f"> {line}\n" for line in sent.replace("\r", r"\r").split(
             "\n")[:-1]) + f"rpcset: response body, {len(body)} bytes:\n< {body}\n")
@@ -137,32 +131,30 @@ class Rpcset(unittest.TestCase):
         usage_errors = [(["{h}", "{p}"], "too few words"), (["{h}", "{p}", "boot", "m"], "boot needs MAC_INFO PROC_INFO"),
                         (["{h}", "{p}", "dhcp", "m", "2"], "dhcp needs MAC_INFO PS_NUM IP_INFO"),
                         (["{h}", "{p}", "Boot", "m", "p"], "unknown operation Boot"),
-                        (["{h}", "{p}", "boot", "m", "p", "x"], "extra word x"), (["-b", "{h}", "{p}", "boot"], "extra word boot"),
-                        *[(["{h}", port, "boot", "m", "p"], "bad port " + port) for port in ["0", "65536", "+80", "8O", ""]],
-                        *[(["-t", limit, "{h}", "{p}", "boot", "m", "p"], "bad time limit " + limit)
+                        (["{h}", "{p}", *BOOT, "x"], "extra word x"), (["-b", "{h}", "{p}", "boot"], "extra word boot"),
+                        *[(["{h}", port, *BOOT], "bad port " + port) for port in ["0", "65536", "+80", "8O", ""]],
+                        *[(["-t", limit, "{h}", "{p}", *BOOT], "bad time limit " + limit)
                           for limit in ["0", "0.0", ".5", "5.", "1e3", "-1", "x"]],
                         (["--timeout=", "{h}", "{p}"], "bad time limit "), (["-t"], "option -t needs SECONDS"),
-                        *[([option, "{h}", "{p}", "boot", "m", "p"], "unknown option " + option)
+                        *[([option, "{h}", "{p}", *BOOT], "unknown option " + option)
                           for option in ["-x", "-fv", "--fail=1", "--tim", "-", "--no-progress=1", "-k1"]],
-                        (["--url", "ftp://{h}", "boot", "m", "p"], "bad URL: it does not begin with http://, https:// or unix://"),
+                        (["--url", "ftp://{h}", *BOOT], "bad URL: it does not begin with http://, https:// or unix://"),
                         (["--url=https://{h}:0", "--batch"], 'bad URL: the port is not a number from 1 to 65535 ("0")'),
-                        (["--url", "http://{h}:{p}", "{h}", "{p}", "boot", "m", "p"], "SRV_IP SRV_PORT with --url"),
+                        (["--url", "http://{h}:{p}", "{h}", "{p}", *BOOT], "SRV_IP SRV_PORT with --url"),
                         (["--url", "http://{h}:{p}", "boot", "m"], "boot needs MAC_INFO PROC_INFO"),
                         (["--url", "http://{h}:{p}", "--batch", "{h}"], "extra word {h}"),
                         (["--url=http://{h}:{p}"], "too few words"), (["--url"], "option --url needs URL"),
-                        (["--cacert", "{d}/ca.pem", "--url", "http://eve:S3CRET@{h}:{p}/x", "boot", "m", "p"],
-                         "--cacert needs an https URL, not http://{h}:{p}/x"),
-                        (["-k", "{h}", "{p}", "boot", "m", "p"], "-k needs an https URL, not http://{h}:{p}/RPC2"),
-                        (["--url", "unix:///s", "--insecure", "boot", "m", "p"], "--insecure needs an https URL, not unix:///s"),
+                        (["--cacert", "{d}/ca.pem", "--url", "http://eve:S3CRET@{h}:{p}/x", *BOOT], "--cacert needs an "
+                         "https URL, not http://{h}:{p}/x"), (["-k", *HP], "-k needs an https URL, not http://{h}:{p}/RPC2"),
+                        (["--url", "unix:///s", "--insecure", *BOOT], "--insecure needs an https URL, not unix:///s"),
                         (["--cacert=", "{h}", "{p}"], "option --cacert needs FILE"), (["--cert"], "option --cert needs FILE"),
-                        (["--key", "{d}/client.key", *https, "boot", "m", "p"], "--key needs --cert"),
-                        (["--cacert", "{d}/client.key", *https[:2], "boot", "m", "p"],
-                         "cannot load the CA file {d}/client.key (no certificate or crl found)"),
-                        (["--cert", "{d}/client.pem", *https, "boot", "m", "p"],
-                         "cannot load the private key {d}/client.pem (unsupported)"),
-                        (["--cert={d}/client.pem", "--key={d}/server.key", *https, "boot", "m", "p"],
+                        (["--key", "{d}/client.key", *https, *BOOT], "--key needs --cert"),
+                        (["--cacert", "{d}/client.key", *https[:2], *BOOT], "cannot load the CA file {d}/client.key (no "
+                         "certificate or crl found)"), (["--cert", "{d}/client.pem", *https, *BOOT],
+                                                        "cannot load the private key {d}/client.pem (unsupported)"),
+                        (["--cert={d}/client.pem", "--key={d}/server.key", *https, *BOOT],
                          "cannot load the private key {d}/server.key (key values mismatch)"),
-                        (["-u", "bob", "{h}", "{p}", "boot", "m", "p"], "-u needs the password in RPCSET_PASSWORD, which is not set")]
+                        (["-u", "bob", *HP], "-u needs the password in RPCSET_PASSWORD, which is not set")]
         for server, words, status, out, err, calls in [
                 ("fault", [], 255, usage + "[boot|dhcp] ...\n", "", []),
                 ("fault", ["{h}", "{p}"], 255, usage + "[boot|dhcp] ...\n", "", []),
@@ -174,49 +166,37 @@ class Rpcset(unittest.TestCase):
                 ("fault", ["{h}", "  +{p}", "dhcp", "00:11", "2", "10.0.0.9", "extra"], 0, "", "",
                  [("SetDHCP", ["2", "00:11", "10.0.0.9"])]),
                 ("fault", ["{h}", "{p}", "boot", "a&b <c>", ""], 0, "", "", [("SetBOOT", ["", "a&amp;b &lt;c&gt;"])]),
-                ("refusing", ["{h}", "{p}", "boot", "m", "p"], 0, "",
-                 r"Error in XmlRpcClient::writeRequest: write error \(error 111\)\.\n", []),
-                ("silent", ["{h}", "{p}", "boot", "m", "p"], 0, "", reset, [("SetBOOT", ["p", "m"])] * 2),
+                ("refusing", HP, 0, "", refused, []), ("silent", HP, 0, "", reset, SENT * 2),
                 # With options: an exit status that tells under --fail, a time limit, the traffic shown.
-                ("ok", ["-f", "{h}", "{p}", "boot", "m", "p"], 0, "", "", [("SetBOOT", ["p", "m"])]),
-                ("ok", ["-v", "{h}", "{p}", "boot", "m", "p"], 0, "", re.escape(shown), [("SetBOOT", ["p", "m"])]),
+                ("ok", ["-f", *HP], 0, "", "", SENT), ("ok", ["-v", *HP], 0, "", re.escape(shown), SENT),
                 ("faulting", ["--fail", "--", "{h}", "{p}", "dhcp", "m", "2", "i"], 2, "",
                  re.escape("rpcset: " + FAULT_LINE + "\n"), [("SetDHCP", ["2", "m", "i"])]),
-                ("faulting", ["--timeout=9", "{h}", "{p}", "boot", "m", "p"], 0, "", re.escape("rpcset: " + FAULT_LINE + "\n"),
-                 [("SetBOOT", ["p", "m"])]),
-                ("fault", ["-f", "{h}", "{p}", "boot", "m", "p"], 1, "",
-                 "rpcset: fault reply without an int faultCode and a string faultString\n", [("SetBOOT", ["p", "m"])]),
-                ("refusing", ["-f", "{h}", "{p}", "boot", "m", "p"], 1, "",
-                 r"Error in XmlRpcClient::writeRequest: write error \(error 111\)\.\n", []),
-                ("mute", ["-f", "-t", TIME_LIMIT, "{h}", "{p}", "boot", "m", "p"], 1, "", re.escape(LIMIT_ERROR),
-                 [("SetBOOT", ["p", "m"])]),
-                ("mute", ["--timeout", TIME_LIMIT, "{h}", "{p}", "boot", "m", "p"], 0, "", re.escape(LIMIT_ERROR),
-                 [("SetBOOT", ["p", "m"])]),
+                ("faulting", ["--timeout=9", *HP], 0, "", re.escape("rpcset: " + FAULT_LINE + "\n"), SENT),
+                ("fault", ["-f", *HP], 1, "", "rpcset: fault reply without an int faultCode and a string faultString\n", SENT),
+                ("refusing", ["-f", *HP], 1, "", refused, []),
+                ("mute", ["-f", "-t", TIME_LIMIT, *HP], 1, "", re.escape(LIMIT_ERROR), SENT),
+                ("mute", ["--timeout", TIME_LIMIT, *HP], 0, "", re.escape(LIMIT_ERROR), SENT),
                 ("ok", ["-V"], 0, "rpcset 0.7.0\n", "", []), ("ok", ["--version", "-x"], 0, "rpcset 0.7.0\n", "", []),
                 ("ok", ["-f", "-h", "{h}"], 0, help, "", []),
                 # Other URLs, credentials and TLS: each call is the bytes the options say, over TLS or a Unix socket.
-                ("unix", ["-f", "--url", "unix://{p}", "boot", "m", "p"], 0, "", "", [("SetBOOT", ["p", "m"])]),
+                ("unix", ["-f", "--url", "unix://{p}", *BOOT], 0, "", "", SENT),
                 ("tls", ["-f", *https, "dhcp", "m", "2", "i"], 0, "", "", [("SetDHCP", ["2", "m", "i"], "/p")]),
-                ("tls", ["-f", "--url=HTTPS://{h}:{p}", "--cacert={d}/ca.pem", "--cert", "{d}/both.pem", "boot", "m", "p"], 0, "",
-                 "", [("SetBOOT", ["p", "m"])]),
-                ("client-ca", ["-f", *https, "--cert", "{d}/client.pem", "--key", "{d}/client.key", "boot", "m", "p"], 0, "", "",
-                 [("SetBOOT", ["p", "m"], "/p")]),
-                ("client-ca", ["-f", *https, "boot", "m", "p"], 1, "", r".+\n", []),  # the server refuses the client
-                ("client-ca", [*https, "boot", "m", "p"], 0, "", r".+\n", []),
-                ("self-signed", ["-f", *https, "boot", "m", "p"], 1, "", TLS_ERROR % "self-signed certificate", []),
-                ("tls", ["-f", "--url", "https://{h}:{p}", "boot", "m", "p"], 1, "", TLS_ERROR % "unable to get local issuer certificate", []),
-                ("x.invalid", ["-f", "--url", "https://localhost:{p}", "--cacert", "{d}/ca.pem", "boot", "m", "p"], 1, "",
-                 TLS_ERROR % "hostname mismatch", []),
-                ("x.invalid", ["-f", *https, "boot", "m", "p"], 1, "", TLS_ERROR % "IP address mismatch", []),
-                ("x.invalid", ["-f", *https, "-k", "boot", "m", "p"], 0, "", "", [("SetBOOT", ["p", "m"], "/p")]),
-                ("self-signed", ["-f", "--insecure", "--url", "https://{h}:{p}", "boot", "m", "p"], 0, "", "", [("SetBOOT", ["p", "m"])]),
-                ("ok", ["RPCSET_PASSWORD=pw:S3CRET", "-f", "--user", "bob", "{h}", "{p}", "boot", "m", "p"], 0, "", "",
-                 [("SetBOOT", ["p", "m"], "/RPC2", "bob:pw:S3CRET")]),
-                ("ok", ["RPCSET_PASSWORD=", "-u", "bob", "--url", "http://eve:S3CRET@{h}:{p}/x", "boot", "m", "p"], 0, "", "",
-                 [("SetBOOT", ["p", "m"], "/x", "bob:")]),
-                ("ok", ["-v", "--url", "http://eve:S3CRET@{h}:{p}", "boot", "m", "p"], 0, "",
-                 r"(.*\n)*> Authorization: Basic \(hidden\)\\r\n(.*\n)*", [("SetBOOT", ["p", "m"], "/RPC2", "eve:S3CRET")]),
-                *[("ok", ["-t", "1", "{h}", port, "boot", "m", "p"], 0, "", r"(.*\n)*", []) for port in ["1", "65535"]],
+                ("tls", ["-f", "--url=HTTPS://{h}:{p}", "--cacert={d}/ca.pem", "--cert", "{d}/both.pem", *BOOT], 0, "", "", SENT),
+                ("client-ca", ["-f", *https, "--cert", "{d}/client.pem", "--key", "{d}/client.key", *BOOT], 0, "", "", SENT_P),
+                ("client-ca", ["-f", *https, *BOOT], 1, "", r".+\n", []),  # the server refuses the client
+                ("client-ca", [*https, *BOOT], 0, "", r".+\n", []),
+                ("self-signed", ["-f", *https, *BOOT], 1, "", TLS_ERROR % "self-signed certificate", []),
+                ("tls", ["-f", "--url", "https://{h}:{p}", *BOOT], 1, "", TLS_ERROR % "unable to get local issuer certificate", []),
+                ("x.invalid", ["-f", "--url", "https://localhost:{p}", *https[2:], *BOOT], 1, "", TLS_ERROR % "hostname mismatch", []),
+                ("x.invalid", ["-f", *https, *BOOT], 1, "", TLS_ERROR % "IP address mismatch", []),
+                ("x.invalid", ["-f", *https, "-k", *BOOT], 0, "", "", SENT_P),
+                ("self-signed", ["-f", "--insecure", "--url", "https://{h}:{p}", *BOOT], 0, "", "", SENT),
+                ("ok", ["RPCSET_PASSWORD=pw:S3CRET", "-f", "--user", "bob", *HP], 0, "", "", [(*SENT[0], "/RPC2", "bob:pw:S3CRET")]),
+                ("ok", ["RPCSET_PASSWORD=", "-u", "bob", "--url", "http://eve:S3CRET@{h}:{p}/x", *BOOT], 0, "", "",
+                 [(*SENT[0], "/x", "bob:")]),
+                ("ok", ["-v", "--url", "http://eve:S3CRET@{h}:{p}", *BOOT], 0, "",
+                 r"(.*\n)*> Authorization: Basic \(hidden\)\\r\n(.*\n)*", [(*SENT[0], "/RPC2", "eve:S3CRET")]),
+                *[("ok", ["-t", "1", "{h}", port, *BOOT], 0, "", r"(.*\n)*", []) for port in ["1", "65535"]],
                 *[("ok", [flag, *words], 64, "", re.escape(f"rpcset: {reason.format(**ok)}\n{USAGE}"), [])
                   for words, reason in usage_errors for flag in ["-f", "--verbose"]]]:
             port, requests, _ = servers[server]
@@ -262,10 +242,8 @@ class Rpcset(unittest.TestCase):
     def test_Progress(self):
         """On a terminal a batch keeps one progress line, redrawn as calls end and erased before every other
         line and at the end; --no-progress and a standard error that is no terminal have none."""
-        def answer(request):
-            time.sleep(0.15)  # longer than the redraw interval: each call ends with a redraw
-            return FAULT if b">fault<" in request else None if b">mute<" in request else OK
-        port = serve(self, answer)[0]
+        port = serve(self, lambda request: time.sleep(0.15) or (  # longer than the redraw interval: each call redraws
+            FAULT if b">fault<" in request else None if b">mute<" in request else OK))[0]
         draw = r"\rrpcset: (\d+) lines read, (\d+) calls, (\d+) failures, [\d.]+ calls/s\x1b\[K"
         for flags, draws in [([], [("1", "1", "0"), ("2", "2", "1"), ("5", "3", "3"), ("6", "4", "3")]),
                              (["--no-progress"], [])]:
@@ -273,16 +251,14 @@ class Rpcset(unittest.TestCase):
             tty.setraw(slave)
             with subprocess.Popen([ARGS.rpcset, *flags, "-v", "-t", TIME_LIMIT, "-b", HOST, str(port)], stdin=subprocess.PIPE,
                                   stdout=subprocess.DEVNULL, stderr=slave) as process:
-                os.close(slave)
-                process.stdin.write(b"boot a b\nboot fault p\n#\nx\nboot mute p\nboot c d\n"), process.stdin.close()
+                os.close(slave), process.stdin.write(b"boot a b\nboot fault p\n#\nx\nboot mute p\nboot c d\n"), process.stdin.close()
                 out = b""
                 with contextlib.suppress(OSError):  # EIO: the terminal's last writer has closed it
                     while select.select([master], [], [], TIMEOUT)[0] and (more := os.read(master, 65536)):
                         out += more
                 os.close(master)
-            text = out.decode()
             # Every run of drawings is erased before any other line and at the end.
-            self.assertRegex(text, r"\A((%s)+\r\x1b\[K|[^\r\x1b]*\n)*\Z" % draw)
+            self.assertRegex(text := out.decode(), r"\A((%s)+\r\x1b\[K|[^\r\x1b]*\n)*\Z" % draw)
             self.assertEqual(re.findall(draw, text), draws)
             lines = re.sub(draw + r"|\r\x1b\[K", "", text).splitlines()  # -v's lines: 4 requests and 3 bodies
             self.assertEqual(([line for line in lines if not re.match(r"[<>] |rpcset: re", line)], len(lines) > 7 * 2), ([
