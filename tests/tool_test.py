@@ -54,11 +54,10 @@ def serve(test, answer, tls=None, unix=None):
 
 
 def certificates(test):
-    """A directory of peers.py's certificates, with "both.pem" holding the client's certificate and key;
-    its name, and a TLS server context for a certificate name and whether the CA's client must show one."""
-    d = test.enterContext(tempfile.TemporaryDirectory())
-    peers.make_certificates(d)
-    pathlib.Path(d, "both.pem").write_bytes(pathlib.Path(d, "client.pem").read_bytes() + pathlib.Path(d, "client.key").read_bytes())
+    """peers.py's certificates in a new directory, "both.pem" the client's certificate and key in one file; the
+    directory, and the server context of a certificate, which with `client` asks for a certificate of the CA's."""
+    peers.make_certificates(d := test.enterContext(tempfile.TemporaryDirectory()))
+    pathlib.Path(d, "both.pem").write_text("".join(pathlib.Path(d, f).read_text() for f in ["client.pem", "client.key"]))
 
     def context(name, client=False):
         c = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
@@ -80,9 +79,9 @@ def fault(string_value):
 
 OK, TIME_LIMIT = response(b"<params><param><value>0</value></param></params>"), "0.3"
 FAULT, FAULT_LINE = fault(b"no\nsuch\tMAC \x1b\x7f\\ \xc3\xa9"), r"fault 4: no\nsuch\tMAC \x1b\x7f\\ é"
-USAGE = ("usage: rpcset [OPTION...] SRV_IP SRV_PORT boot MAC_INFO PROC_INFO\nrpcset [OPTION...] SRV_IP SRV_PORT dhcp "
-         "MAC_INFO PS_NUM IP_INFO\nrpcset [OPTION...] --batch SRV_IP SRV_PORT < calls\nrpcset [OPTION...] --url URL boot "
-         "MAC_INFO PROC_INFO\nrpcset [OPTION...] --url URL dhcp MAC_INFO PS_NUM IP_INFO\nrpcset [OPTION...] --url URL --batch < calls\n")
+USAGE = "usage: " + "".join(f"rpcset [OPTION...] {form}\n" for form in [
+    "SRV_IP SRV_PORT boot MAC_INFO PROC_INFO", "SRV_IP SRV_PORT dhcp MAC_INFO PS_NUM IP_INFO", "--batch SRV_IP SRV_PORT < calls",
+    "--url URL boot MAC_INFO PROC_INFO", "--url URL dhcp MAC_INFO PS_NUM IP_INFO", "--url URL --batch < calls"])
 BOOT, SENT = ["boot", "m", "p"], [("SetBOOT", ["p", "m"])]  # a call on the command line, and what it sends
 SECRETS = [b"S3CRET", *(base64.b64encode(c) for c in [b"eve:S3CRET", b"bob:pw:S3CRET"])]  # shown by no output
 TLS_ERROR = r"Error in XmlRpcClient::\w+: TLS error \(certificate verify failed: %s\)\.\n"
@@ -112,21 +111,19 @@ class Rpcset(unittest.TestCase):
                    "unix": serve(self, OK, unix=d + "/rpc.sock"), "tls": serve(self, OK, tls("server")),
                    "self-signed": serve(self, OK, tls("self")), "x.invalid": serve(self, OK, tls("other")),
                    "client-ca": serve(self, OK, tls("server", client=True))}
-        refusing = socket.socket()  # bound, not listening: it refuses, and holds its port
-        self.addCleanup(refusing.close)
-        refusing.bind((HOST, 0))
-        servers["refusing"] = refusing.getsockname()[1], [], []
+        self.addCleanup((refusing := socket.socket()).close)  # bound, not listening: it refuses, and holds its port
+        refusing.bind((HOST, 0)), servers.update(refusing=(refusing.getsockname()[1], [], []))
         usage = "usage %s SRV_IP SRV_PORT " % ARGS.rpcset
         reset = r"Error in XmlRpcClient::readHeader: error while reading header \(error \d+\) on fd \d+\.\n"
-        refused, HP, SENT_P = r"Error in XmlRpcClient::writeRequest: write error \(error 111\)\.\n", ["{h}", "{p}", *BOOT], [(*SENT[0], "/p")]
+        refused = r"Error in XmlRpcClient::writeRequest: write error \(error 111\)\.\n"
+        HP, SENT_P = ["{h}", "{p}", *BOOT], [(*SENT[0], "/p")]  # the call to SRV_IP SRV_PORT; what it sends to /p
         sent, body = request(servers["ok"][0], "SetBOOT", ["p", "m"]).decode(), OK.partition(b"\r\n\r\n")[2].decode()
         shown = (f"rpcset: request, {len(sent)} bytes:\n" + "".join(f"> {line}\n" for line in sent.replace("\r", r"\r").split(
             "\n")[:-1]) + f"rpcset: response body, {len(body)} bytes:\n< {body}\n")
         help = rpcset("--help").stdout.decode()  # the usage, then every option
-        self.assertTrue(help.startswith(USAGE) and all(option in help for option in [
-            "-f, --fail", "-t, --timeout SECONDS", "-v, --verbose", "-b, --batch", "-h, --help", "-V, --version",
-            "--url URL", "-u, --user USER", "RPCSET_PASSWORD", "--cacert FILE", "--cert FILE", "--key FILE",
-            "-k, --insecure", "--no-progress"]))
+        self.assertTrue(help.startswith(USAGE) and all(option in help for option in "-f, --fail|-t, --timeout SECONDS|-v, "
+            "--verbose|-b, --batch|-h, --help|-V, --version|--url URL|-u, --user USER|RPCSET_PASSWORD|--cacert FILE|--cert "
+            "FILE|--key FILE|-k, --insecure|--no-progress".split("|")))
         https, ok = ["--url", "https://{h}:{p}/p", "--cacert", "{d}/ca.pem"], {"h": HOST, "p": servers["ok"][0], "d": d}
         usage_errors = [(["{h}", "{p}"], "too few words"), (["{h}", "{p}", "boot", "m"], "boot needs MAC_INFO PROC_INFO"),
                         (["{h}", "{p}", "dhcp", "m", "2"], "dhcp needs MAC_INFO PS_NUM IP_INFO"),
@@ -144,16 +141,17 @@ class Rpcset(unittest.TestCase):
                         (["--url", "http://{h}:{p}", "boot", "m"], "boot needs MAC_INFO PROC_INFO"),
                         (["--url", "http://{h}:{p}", "--batch", "{h}"], "extra word {h}"),
                         (["--url=http://{h}:{p}"], "too few words"), (["--url"], "option --url needs URL"),
-                        (["--cacert", "{d}/ca.pem", "--url", "http://eve:S3CRET@{h}:{p}/x", *BOOT], "--cacert needs an "
-                         "https URL, not http://{h}:{p}/x"), (["-k", *HP], "-k needs an https URL, not http://{h}:{p}/RPC2"),
+                        (["--cacert", "{d}/ca.pem", "--url", "http://eve:S3CRET@{h}:{p}/x", *BOOT],
+                         "--cacert needs an https URL, not http://{h}:{p}/x"),
+                        (["-k", *HP], "-k needs an https URL, not http://{h}:{p}/RPC2"),
                         (["--url", "unix:///s", "--insecure", *BOOT], "--insecure needs an https URL, not unix:///s"),
                         (["--cacert=", "{h}", "{p}"], "option --cacert needs FILE"), (["--cert"], "option --cert needs FILE"),
                         (["--key", "{d}/client.key", *https, *BOOT], "--key needs --cert"),
-                        (["--cacert", "{d}/client.key", *https[:2], *BOOT], "cannot load the CA file {d}/client.key (no "
-                         "certificate or crl found)"), (["--cert", "{d}/client.pem", *https, *BOOT],
-                                                        "cannot load the private key {d}/client.pem (unsupported)"),
-                        (["--cert={d}/client.pem", "--key={d}/server.key", *https, *BOOT],
-                         "cannot load the private key {d}/server.key (key values mismatch)"),
+                        *[([*tls, *https[:2], *BOOT], "cannot load the " + why) for tls, why in [
+                            (["--cacert", "{d}/client.key"], "CA file {d}/client.key (no certificate or crl found)"),
+                            (["--cert", "{d}/client.pem"], "private key {d}/client.pem (unsupported)"),
+                            (["--cert={d}/client.pem", "--key={d}/server.key"],
+                             "private key {d}/server.key (key values mismatch)")]],
                         (["-u", "bob", *HP], "-u needs the password in RPCSET_PASSWORD, which is not set")]
         for server, words, status, out, err, calls in [
                 ("fault", [], 255, usage + "[boot|dhcp] ...\n", "", []),
@@ -184,14 +182,16 @@ class Rpcset(unittest.TestCase):
                 ("tls", ["-f", "--url=HTTPS://{h}:{p}", "--cacert={d}/ca.pem", "--cert", "{d}/both.pem", *BOOT], 0, "", "", SENT),
                 ("client-ca", ["-f", *https, "--cert", "{d}/client.pem", "--key", "{d}/client.key", *BOOT], 0, "", "", SENT_P),
                 ("client-ca", ["-f", *https, *BOOT], 1, "", r".+\n", []),  # the server refuses the client
-                ("client-ca", [*https, *BOOT], 0, "", r".+\n", []),
-                ("self-signed", ["-f", *https, *BOOT], 1, "", TLS_ERROR % "self-signed certificate", []),
-                ("tls", ["-f", "--url", "https://{h}:{p}", *BOOT], 1, "", TLS_ERROR % "unable to get local issuer certificate", []),
-                ("x.invalid", ["-f", "--url", "https://localhost:{p}", *https[2:], *BOOT], 1, "", TLS_ERROR % "hostname mismatch", []),
-                ("x.invalid", ["-f", *https, *BOOT], 1, "", TLS_ERROR % "IP address mismatch", []),
+                # A certificate that does not verify: self-signed, not trusted, made out to another name or address.
+                *[(server, ["-f", "--url", url, *ca, *BOOT], 1, "", TLS_ERROR % why, []) for server, url, ca, why in [
+                    ("self-signed", https[1], https[2:], "self-signed certificate"),
+                    ("tls", "https://{h}:{p}", [], "unable to get local issuer certificate"),
+                    ("x.invalid", "https://localhost:{p}", https[2:], "hostname mismatch"),
+                    ("x.invalid", https[1], https[2:], "IP address mismatch")]],
                 ("x.invalid", ["-f", *https, "-k", *BOOT], 0, "", "", SENT_P),
                 ("self-signed", ["-f", "--insecure", "--url", "https://{h}:{p}", *BOOT], 0, "", "", SENT),
-                ("ok", ["RPCSET_PASSWORD=pw:S3CRET", "-f", "--user", "bob", *HP], 0, "", "", [(*SENT[0], "/RPC2", "bob:pw:S3CRET")]),
+                ("ok", ["RPCSET_PASSWORD=pw:S3CRET", "-f", "--user", "bob", *HP], 0, "", "",
+                 [(*SENT[0], "/RPC2", "bob:pw:S3CRET")]),
                 ("ok", ["RPCSET_PASSWORD=", "-u", "bob", "--url", "http://eve:S3CRET@{h}:{p}/x", *BOOT], 0, "", "",
                  [(*SENT[0], "/x", "bob:")]),
                 ("ok", ["-v", "--url", "http://eve:S3CRET@{h}:{p}", *BOOT], 0, "",
@@ -219,8 +219,7 @@ class Rpcset(unittest.TestCase):
             (answer for mac, answer in answers.items() if mac in request), OK))
 
         def batch(flags, lines):
-            return subprocess.run([ARGS.rpcset, *flags, "-t", TIME_LIMIT, "--batch", HOST, str(port)],
-                                  input="\n".join(lines).encode(), capture_output=True, timeout=TIMEOUT)
+            return rpcset(*flags, "-t", TIME_LIMIT, "--batch", HOST, str(port), input="\n".join(lines).encode())
         result = batch(["-f"], ["boot a b", "", " \t ", "# boot c d", "dhcp m 2", "boot fault p", "boot mute p",
                                 "boot m p extra", " #x", "dhcp c\t3  d", "boot e f\r", "boot badfault p"])
         self.assertEqual((result.returncode, result.stdout, result.stderr.decode().splitlines()), (64, b"", [
@@ -251,7 +250,8 @@ class Rpcset(unittest.TestCase):
             tty.setraw(slave)
             with subprocess.Popen([ARGS.rpcset, *flags, "-v", "-t", TIME_LIMIT, "-b", HOST, str(port)], stdin=subprocess.PIPE,
                                   stdout=subprocess.DEVNULL, stderr=slave) as process:
-                os.close(slave), process.stdin.write(b"boot a b\nboot fault p\n#\nx\nboot mute p\nboot c d\n"), process.stdin.close()
+                os.close(slave), process.stdin.write(b"boot a b\nboot fault p\n#\nx\nboot mute p\nboot c d\n")
+                process.stdin.close()
                 out = b""
                 with contextlib.suppress(OSError):  # EIO: the terminal's last writer has closed it
                     while select.select([master], [], [], TIMEOUT)[0] and (more := os.read(master, 65536)):
