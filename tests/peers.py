@@ -2,13 +2,7 @@
 """Peers of the client's tests, each printing its port once it is ready: "tls DIR [OPTIONS]"
 serves XML-RPC over Python's ssl with certificates made in DIR, "supervisord DIR" runs
 supervisord (user "user", password "p@ss:word"), "echo -" echoes on a thread a connection."""
-import contextlib
-import socketserver
-import os
-import socket
-import ssl
-import subprocess
-import sys
+import contextlib, os, socket, socketserver, ssl, subprocess, sys
 from xmlrpc.server import SimpleXMLRPCRequestHandler, SimpleXMLRPCServer
 
 REPLY = (b"<?xml version='1.0'?>\n<methodResponse><params><param><value><int>7</int>"
