@@ -31,7 +31,7 @@ class LoopbackServer {
  public:
   static constexpr char REPLY[] =
       "HTTP/1.1 200 OK\r\nServer: corvane-bench\r\nContent-Type: text/xml\r\n"
-      "Content-length: 112\r\n\r\n"
+      "Content-length: 115\r\n\r\n"
       "<?xml version=\"1.0\"?>\r\n<methodResponse><params><param><value><i4>0</i4></value>"
       "</param></params></methodResponse>\r\n";
   // No wait in the server is longer than this.
