@@ -244,13 +244,17 @@ struct TypeTag {
   std::string_view text;
   XmlRpcValue::Type type;
 };
-const TypeTag USUAL_TYPE_TAGS[] = {
-    {STRING_TAG, XmlRpcValue::TypeString},     {STRUCT_TAG, XmlRpcValue::TypeStruct},
-    {I4_TAG, XmlRpcValue::TypeInt},            {INT_TAG, XmlRpcValue::TypeInt},
-    {I8_TAG, XmlRpcValue::TypeInt},            {EX_I8_TAG, XmlRpcValue::TypeInt},
-    {ARRAY_TAG, XmlRpcValue::TypeArray},       {DOUBLE_TAG, XmlRpcValue::TypeDouble},
-    {DATETIME_TAG, XmlRpcValue::TypeDateTime}, {BOOLEAN_TAG, XmlRpcValue::TypeBoolean},
-    {BASE64_TAG, XmlRpcValue::TypeBase64}};
+const TypeTag USUAL_TYPE_TAGS[] = {{STRING_TAG, XmlRpcValue::TypeString},
+                                   {STRUCT_TAG, XmlRpcValue::TypeStruct},
+                                   {I4_TAG, XmlRpcValue::TypeInt},
+                                   {INT_TAG, XmlRpcValue::TypeInt},
+                                   {I8_TAG, XmlRpcValue::TypeInt},
+                                   {EX_I8_TAG, XmlRpcValue::TypeInt},
+                                   {ARRAY_TAG, XmlRpcValue::TypeArray},
+                                   {DOUBLE_TAG, XmlRpcValue::TypeDouble},
+                                   {DATETIME_TAG, XmlRpcValue::TypeDateTime},
+                                   {BOOLEAN_TAG, XmlRpcValue::TypeBoolean},
+                                   {BASE64_TAG, XmlRpcValue::TypeBase64}};
 
 // The usual type element that opens at `at`, or an empty text and TypeInvalid
 // for anything else, which the general reading of a tag then takes.
@@ -920,7 +924,8 @@ void XmlRpcValue::writeXml(XmlWriter& out, Type type) const {
       out.literal(VALUE_TAG);
       out.literal(I4_TAG);
       char* text = out.room(INT_ROOM);
-      out.commit(static_cast<std::size_t>(std::to_chars(text, text + INT_ROOM, _value.asInt).ptr - text));
+      out.commit(
+          static_cast<std::size_t>(std::to_chars(text, text + INT_ROOM, _value.asInt).ptr - text));
       out.literal(I4_ETAG);
       out.literal(VALUE_ETAG);
       break;
@@ -950,8 +955,8 @@ void XmlRpcValue::writeXml(XmlWriter& out, Type type) const {
       out.literal(DATETIME_TAG);
       const tm& t = *_value.asTime;
       if (t.tm_year >= 1000 && t.tm_year <= 9999 && t.tm_mon >= 0 && t.tm_mon <= 99 &&
-          t.tm_mday >= 0 && t.tm_mday <= 99 && t.tm_hour >= 0 && t.tm_hour <= 99 &&
-          t.tm_min >= 0 && t.tm_min <= 99 && t.tm_sec >= 0 && t.tm_sec <= 99) {
+          t.tm_mday >= 0 && t.tm_mday <= 99 && t.tm_hour >= 0 && t.tm_hour <= 99 && t.tm_min >= 0 &&
+          t.tm_min <= 99 && t.tm_sec >= 0 && t.tm_sec <= 99) {
         // The 17 characters that the format gives for fields in their usual widths.
         char* buf = out.room(17);
         putDigits(buf, t.tm_year, 4);

@@ -170,7 +170,8 @@ TEST(ValueXml, DoublesWriteAsTheSearchDidAndReadAsStrtod) {
   auto readsAsStrtod = [&](const char* number) {
     input.assign("<value><double>").append(number).append("</double></value>");
     int offset = 0;
-    const double expected = std::strtod(number, nullptr), got = read.fromXml(input, &offset) ? double(read) : 1;
+    const double expected = std::strtod(number, nullptr),
+                 got = read.fromXml(input, &offset) ? double(read) : 1;
     return std::memcmp(&expected, &got, sizeof got) == 0;
   };
   const double specials[] = {0.0, -0.0, HUGE_VAL, -HUGE_VAL, NAN, -NAN};
@@ -182,7 +183,8 @@ TEST(ValueXml, DoublesWriteAsTheSearchDidAndReadAsStrtod) {
     switch (i % 6) {
       case 1:  // 1 to 17 digits with the point anywhere, a few places out at most
         std::snprintf(number, sizeof number, "%llue%d",
-                      static_cast<unsigned long long>(rng() % static_cast<uint64_t>(std::pow(10, 1 + below(17)))),
+                      static_cast<unsigned long long>(
+                          rng() % static_cast<uint64_t>(std::pow(10, 1 + below(17)))),
                       below(50) - 30);
         d = std::strtod(number, nullptr);
         break;

@@ -85,8 +85,8 @@ struct ValueOptionName {
   const char* value;
 };
 const ValueOptionName VALUE_OPTIONS[] = {{"-t", "--timeout", "SECONDS"}, {"", "--url", "URL"},
-                                         {"", "--cacert", "FILE"},        {"", "--cert", "FILE"},
-                                         {"", "--key", "FILE"},           {"-u", "--user", "USER"}};
+                                         {"", "--cacert", "FILE"},       {"", "--cert", "FILE"},
+                                         {"", "--key", "FILE"},          {"-u", "--user", "USER"}};
 
 struct Options {
   bool fail = false;
@@ -259,7 +259,8 @@ class Progress : public XmlRpc::XmlRpcErrorHandler {
     _lastDrawn = now;
     const double seconds = std::chrono::duration<double>(now - _start).count();
     std::fprintf(stderr, "\rrpcset: %ld lines read, %ld calls, %ld failures, %.1f calls/s\x1b[K",
-                 _lines, _calls, _failures, seconds > 0 ? static_cast<double>(_calls) / seconds : 0.0);
+                 _lines, _calls, _failures,
+                 seconds > 0 ? static_cast<double>(_calls) / seconds : 0.0);
     std::fflush(stderr);
     _drawn = true;
   }
