@@ -170,6 +170,9 @@ class XmlRpcClient : public XmlRpcSource {
   // fails later, at the first write, goes on with the next address.
   bool connectNextAddress();
 
+  // The request as a log line may show it: the Authorization field without its value.
+  std::string requestForLog() const;
+
   enum ClientConnectionState {
     NO_CONNECTION,
     CONNECTING,
@@ -244,8 +247,6 @@ class XmlRpcClient : public XmlRpcSource {
   void dropConnection();
   // Whether the response's status is 2xx.
   bool statusIs2xx() const;
-  // The request as a log line may show it: without the credentials.
-  std::string requestForLog() const;
 
   enum ChunkStep {
     CHUNK_SIZE,

@@ -41,7 +41,7 @@ class ShowingClient : public XmlRpc::XmlRpcClient {
  protected:
   bool writeRequest() override {
     // Every attempt, a resend included, writes the request from its first byte.
-    if (_show && _bytesWritten == 0) show("request", '>', withoutCredentials());
+    if (_show && _bytesWritten == 0) show("request", '>', requestForLog());
     return XmlRpcClient::writeRequest();
   }
 
@@ -55,13 +55,6 @@ class ShowingClient : public XmlRpc::XmlRpcClient {
   void show(const char* heading, char mark, const std::string& text) {
     if (_beforeLine) _beforeLine();
     showText(heading, mark, text);
-  }
-
-  std::string withoutCredentials() const {
-    std::string shown = _request;
-    const size_t at = _authorization.empty() ? std::string::npos : shown.find(_authorization);
-    if (at != std::string::npos) shown.replace(at, _authorization.size(), "Basic (hidden)");
-    return shown;
   }
 
   const bool& _show;
