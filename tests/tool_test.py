@@ -189,6 +189,7 @@ class Rpcset(unittest.TestCase):
                     ("x.invalid", "https://localhost:{p}", https[2:], "hostname mismatch"),
                     ("x.invalid", https[1], https[2:], "IP address mismatch")]],
                 ("x.invalid", ["-f", *https, "-k", *BOOT], 0, "", "", SENT_P),
+                ("tls", ["-v", *https, *BOOT], 0, "", r"rpcset: request.*\n(> .*\n)+rpcset: response.*\n< .*\n", SENT_P),
                 ("self-signed", ["-f", "--insecure", "--url", "https://{h}:{p}", *BOOT], 0, "", "", SENT),
                 ("ok", ["RPCSET_PASSWORD=pw:S3CRET", "-f", "--user", "bob", *HP], 0, "", "",
                  [(*SENT[0], "/RPC2", "bob:pw:S3CRET")]),

@@ -40,8 +40,9 @@ class ShowingClient : public XmlRpc::XmlRpcClient {
 
  protected:
   bool writeRequest() override {
-    // Every attempt, a resend included, writes the request from its first byte.
-    if (_show && _bytesWritten == 0) show("request", '>', requestForLog());
+    // Every attempt, a resend included, writes the request from its first byte;
+    // a TLS handshake comes here several times before that byte goes out.
+    if (_show && _bytesWritten == 0 && !_requestLogged) show("request", '>', requestForLog());
     return XmlRpcClient::writeRequest();
   }
 
